@@ -1,0 +1,58 @@
+#pragma once
+
+// The search run: a query becomes rows of (post title, file address).
+//
+// The run reads and writes the window's controls only through SearchControls,
+// so it runs the same against the real window and against a test double; it
+// fetches every page through the Inet it is given, strictly one after the
+// other, in list order.
+
+#include "platform/inet.h"
+
+#include <QString>
+
+namespace plimo {
+
+// A work list: ordered, unsorted, duplicates kept, indexed from 0.
+class WorkList {
+public:
+    virtual ~WorkList() = default;
+    virtual void clear() = 0;
+    virtual void append(const QString &item) = 0;
+    virtual qsizetype count() const = 0;
+    virtual QString item(qsizetype index) const = 0;
+};
+
+// What the search run needs of the window.
+class SearchControls {
+public:
+    virtual ~SearchControls() = default;
+
+    virtual QString queryText() const = 0;  // Text1
+    virtual WorkList &list1() = 0;          // result-page addresses
+    virtual WorkList &list2() = 0;          // post links
+    virtual WorkList &list3() = 0;          // post-view addresses
+
+    // ListView1: rows of (title, file address).
+    virtual void clearRows() = 0;
+    virtual void addRow(const QString &title, const QString &fileAddress) = 0;
+    virtual qsizetype rowCount() const = 0;
+
+    virtual void clearSelectedAddress() = 0;  // Text3
+
+    // Label1. The run holds the thread, so the text must be painted at once.
+    virtual void setStatus(const QString &text) = 0;
+};
+
+// The page plan: appends the ten result-page addresses for the query to list1.
+// Does not clear list1 first.
+void loadlist(SearchControls &controls);
+
+// The whole search: clears the lists, the rows and the selected address,
+// builds the page plan, harvests post links, rebuilds them into post-view
+// addresses, extracts each post's first attachment, and writes the status
+// texts and finally the count text. Never throws; a page that cannot be
+// fetched counts as an empty page.
+void runSearch(SearchControls &controls, Inet &inet1);
+
+}  // namespace plimo

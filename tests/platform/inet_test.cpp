@@ -1,0 +1,5 @@
+#include "platform/inet.h"
+
+#include <gtest/gtest.h>
+
+TEST(Inet, Placeholder) {}

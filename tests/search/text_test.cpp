@@ -1,0 +1,5 @@
+#include "search/text.h"
+
+#include <gtest/gtest.h>
+
+TEST(Text, Placeholder) {}

@@ -1,0 +1,83 @@
+#include "tests/support/localserver.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace plimo::test {
+
+LocalServer::LocalServer()
+{
+    m_server.set_keep_alive_max_count(1000);
+    m_server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &) {
+        std::lock_guard lock(m_mutex);
+        m_received.push_back({req.method, req.target, req.get_header_value("Host")});
+        const std::pair peer{req.remote_addr, req.remote_port};
+        if (std::find(m_peers.begin(), m_peers.end(), peer) == m_peers.end())
+            m_peers.push_back(peer);
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+}
+
+LocalServer::~LocalServer()
+{
+    stop();
+}
+
+void LocalServer::start()
+{
+    m_port = m_server.bind_to_any_port("127.0.0.1");
+    if (m_port <= 0)
+        throw std::runtime_error("cannot bind a port on 127.0.0.1");
+    // The socket already listens, so clients can connect before the thread runs.
+    m_thread = std::thread([this] { m_server.listen_after_bind(); });
+}
+
+void LocalServer::stop()
+{
+    if (!m_thread.joinable())
+        return;
+    m_server.stop();
+    m_thread.join();
+}
+
+QString LocalServer::url(const QString &pathAndQuery) const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_port) + pathAndQuery;
+}
+
+std::string LocalServer::proxyAddress() const
+{
+    return "http://127.0.0.1:" + std::to_string(m_port);
+}
+
+std::vector<LocalServer::Received> LocalServer::received() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_received;
+}
+
+std::size_t LocalServer::connectionsAccepted() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_peers.size();
+}
+
+ScopedEnv::ScopedEnv(const char *name, const std::string &value) : m_name(name)
+{
+    if (const char *old = std::getenv(name)) {
+        m_had = true;
+        m_old = old;
+    }
+    ::setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (m_had)
+        ::setenv(m_name.c_str(), m_old.c_str(), 1);
+    else
+        ::unsetenv(m_name.c_str());
+}
+
+}  // namespace plimo::test

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <QString>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace plimo::test {
+
+// A real HTTP server on 127.0.0.1 with a free port, serving on its own thread
+// from start() until the object is destroyed. Register handlers on http()
+// before start(). Every request it receives is recorded, so tests can assert
+// what the program sent.
+class LocalServer final {
+public:
+    struct Received {
+        std::string method;
+        std::string target;  // the request target as sent: a path or, via a proxy, absolute
+        std::string host;    // the Host header
+    };
+
+    LocalServer();
+    ~LocalServer();
+    LocalServer(const LocalServer &) = delete;
+    LocalServer &operator=(const LocalServer &) = delete;
+
+    httplib::Server &http() { return m_server; }
+    void start();
+    void stop();
+
+    int port() const { return m_port; }
+    // "http://127.0.0.1:<port>" followed by pathAndQuery.
+    QString url(const QString &pathAndQuery) const;
+    // The same, as a proxy address for http_proxy.
+    std::string proxyAddress() const;
+
+    std::vector<Received> received() const;
+    std::size_t connectionsAccepted() const;
+
+private:
+    httplib::Server m_server;
+    std::thread m_thread;
+    int m_port = 0;
+    mutable std::mutex m_mutex;
+    std::vector<Received> m_received;
+    std::vector<std::pair<std::string, int>> m_peers;
+};
+
+// Sets an environment variable for the lifetime of the object.
+class ScopedEnv final {
+public:
+    ScopedEnv(const char *name, const std::string &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string m_name;
+    bool m_had = false;
+    std::string m_old;
+};
+
+}  // namespace plimo::test
