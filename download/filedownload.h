@@ -43,4 +43,37 @@ public:
     virtual void processEvents() = 0;
 };
 
+// The transfer state of the window's download. It lives as long as the
+// window and keeps its values after a download ends.
+struct TransferState {
+    std::int64_t FileSize = 0;   // from Content-Length
+    std::int64_t BytesDone = 0;  // bytes received so far
+    QByteArray ChunkBuf;         // the chunk received last
+    bool TransferOn = false;     // the chunk loop runs only while this holds
+    QString FileName;            // the name part of the selected address
+};
+
+class FileDownload final {
+public:
+    FileDownload(DownloadControls &controls, Inet &inet2);
+
+    // The download button. Runs to its end, yielding to the window through
+    // DownloadControls::processEvents while it waits and as chunks arrive.
+    // A click while a download runs is refused and changes nothing.
+    void Command3_Click();
+
+    bool isRunning() const;
+    // Ends a running download cleanly at its next yield: nothing is left
+    // half-written (the window is closing).
+    void stop();
+
+    const TransferState &state() const { return m_state; }
+
+private:
+    DownloadControls &m_controls;
+    Inet &m_inet2;
+    TransferState m_state;
+    bool m_running = false;
+};
+
 }  // namespace plimo
