@@ -11,9 +11,9 @@ namespace {
 void requireAtLeast(qsizetype value, qsizetype minimum, const char *what)
 {
     if (value < minimum)
-        throw Error(errc::InvalidCall, QStringLiteral("invalid procedure call: %1 is %2")
-                                           .arg(QLatin1String(what))
-                                           .arg(value));
+        throw Error(
+            errc::InvalidCall,
+            QStringLiteral("invalid procedure call: %1 is %2").arg(QLatin1String(what)).arg(value));
 }
 
 }  // namespace
@@ -89,9 +89,27 @@ QStringList Split(const QString &text, const QString &delimiter)
 const QString &Element(const QStringList &array, qsizetype index)
 {
     if (index < 0 || index >= array.size())
-        throw Error(errc::NoElement,
-                    QStringLiteral("subscript out of range: %1 of %2").arg(index).arg(array.size()));
+        throw Error(
+            errc::NoElement,
+            QStringLiteral("subscript out of range: %1 of %2").arg(index).arg(array.size()));
     return array[index];
+}
+
+std::optional<QString> SplitElement(const QString &text, const QString &delimiter, qsizetype index)
+{
+    if (text.isEmpty() || index < 0)
+        return std::nullopt;
+    if (delimiter.isEmpty())
+        return index == 0 ? std::optional<QString>(text) : std::nullopt;
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < index; ++i) {
+        const qsizetype at = text.indexOf(delimiter, from, Qt::CaseSensitive);
+        if (at < 0)
+            return std::nullopt;
+        from = at + delimiter.size();
+    }
+    const qsizetype end = text.indexOf(delimiter, from, Qt::CaseSensitive);
+    return text.mid(from, end < 0 ? -1 : end - from);
 }
 
 QString Replace(const QString &text, const QString &find, const QString &replacement)

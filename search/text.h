@@ -18,6 +18,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <optional>
 
 namespace plimo::text {
 
@@ -47,6 +48,11 @@ QStringList Split(const QString &text, const QString &delimiter);
 
 // Element index of an array; error 9 when it does not exist.
 const QString &Element(const QStringList &array, qsizetype index);
+
+// Element(Split(text, delimiter), index) without building the array, so
+// cutting one piece out of a large page costs one pass and one copy; nullopt
+// where that Element would fail with error 9.
+std::optional<QString> SplitElement(const QString &text, const QString &delimiter, qsizetype index);
 
 // Every non-overlapping occurrence of find, left to right, replaced.
 // An empty find leaves text unchanged.
