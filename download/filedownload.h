@@ -11,14 +11,15 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 
 namespace plimo {
 
 enum class MessageStyle {
-    Ok = 0,                   // OK button, no icon
-    YesNoInformation = 68,    // Yes and No, information icon, Yes the default
-    OkCritical = 16,          // OK button, critical icon
+    Ok = 0,                 // OK button, no icon
+    YesNoInformation = 68,  // Yes and No, information icon, Yes the default
+    OkCritical = 16,        // OK button, critical icon
 };
 
 enum class MessageAnswer { Ok, Yes, No };
@@ -46,15 +47,36 @@ public:
 // The transfer state of the window's download. It lives as long as the
 // window and keeps its values after a download ends.
 struct TransferState {
-    std::int64_t FileSize = 0;   // from Content-Length
-    std::int64_t BytesDone = 0;  // bytes received so far
+    std::int64_t FileSize = 0;   // from Content-Length; 64-bit, so no 2 GiB limit
+    std::int64_t BytesDone = 0;  // bytes received so far, counted as they arrive
     QByteArray ChunkBuf;         // the chunk received last
     bool TransferOn = false;     // the chunk loop runs only while this holds
     QString FileName;            // the name part of the selected address
 };
 
+class PartFile;
+
+// The download of the file address in Text3 into the folder of Text2, named
+// after the address's last segment (trailing blanks dropped, percent escapes
+// kept). The body arrives in 1024-byte chunks and is written through a
+// temporary file in that folder, which takes the name only once every byte
+// of Content-Length has arrived; any failure removes it and leaves an
+// existing file of that name as it was. Only a name that cannot be a file
+// name in that folder is reported (the error-52 message); every other failure
+// (transport, a status outside 2xx, no Content-Length, a short body, the
+// folder) ends the download silently.
 class FileDownload final {
 public:
+    // How the chunk loop spends its time; the defaults are what the window
+    // uses. The display shows the same either way; the other values exist so
+    // that the cost of each can be measured.
+    struct Tuning {
+        qsizetype writeBuffer = 64 * 1024;  // bytes collected before a write; 0: none
+        bool updateEveryChunk = false;      // else bar and label only when their value changes
+        std::chrono::microseconds yieldInterval{1000};  // least time between yields while
+                                                        // chunks arrive; 0: after every chunk
+    };
+
     FileDownload(DownloadControls &controls, Inet &inet2);
 
     // The download button. Runs to its end, yielding to the window through
@@ -64,16 +86,30 @@ public:
 
     bool isRunning() const;
     // Ends a running download cleanly at its next yield: nothing is left
-    // half-written (the window is closing).
+    // half-written (the window is closing). Command3_Click returns once its
+    // current yield has; nothing happens when no download runs.
     void stop();
 
     const TransferState &state() const { return m_state; }
 
+    void setTuning(const Tuning &tuning) { m_tuning = tuning; }
+
 private:
+    void run(const QString &address);
+    QString destinationPath() const;
+    bool confirmReplace(const QString &path);
+    void request(const QString &address);
+    void receiveBody(PartFile &file);
+    void showProgress();
+    void yieldToWindow();
+
     DownloadControls &m_controls;
     Inet &m_inet2;
     TransferState m_state;
+    Tuning m_tuning;
     bool m_running = false;
+    bool m_stopRequested = false;
+    int m_shownPercent = -1;
 };
 
 }  // namespace plimo
