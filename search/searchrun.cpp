@@ -1,8 +1,91 @@
 #include "search/searchrun.h"
 
-namespace plimo {
+#include "platform/error.h"
+#include "search/extract.h"
+#include "search/hosts.h"
+#include "search/text.h"
 
-void loadlist(SearchControls &) {}
-void runSearch(SearchControls &, Inet &) {}
+namespace plimo {
+namespace {
+
+// A page that cannot be fetched counts as an empty page. Going on with the
+// previous page's text instead would scan it a second time and add its links
+// or its row again, with another post's title and file.
+QString fetchOrEmpty(const PageFetch &fetch, const QString &address)
+{
+    try {
+        return fetch(address);
+    } catch (const Error &) {
+        return {};
+    }
+}
+
+void harvestPostLinks(SearchControls &controls, const PageFetch &fetch)
+{
+    const qsizetype count = controls.list1().count();
+    for (qsizetype i = 0; i < count; ++i) {
+        const QString page = fetchOrEmpty(fetch, controls.list1().item(i));
+        for (const QString &link : extract::harvestLinks(page))
+            controls.list2().append(link);
+    }
+}
+
+void rebuildPostViews(SearchControls &controls)
+{
+    const qsizetype count = controls.list2().count();
+    for (qsizetype j = 0; j < count; ++j) {
+        if (const auto address = extract::postViewAddress(controls.list2().item(j)))
+            controls.list3().append(*address);
+    }
+}
+
+void extractAttachments(SearchControls &controls, const PageFetch &fetch)
+{
+    const qsizetype count = controls.list3().count();
+    for (qsizetype k = 0; k < count; ++k) {
+        const QString page = fetchOrEmpty(fetch, controls.list3().item(k));
+        if (const auto row = extract::extractRow(page))
+            controls.addRow(row->title, row->fileAddress);
+    }
+}
+
+}  // namespace
+
+void loadlist(SearchControls &controls)
+{
+    const QString plan = QStringLiteral("http://") + hosts::searchHost() +
+                         QStringLiteral("/search.naver?where=post&sm=tab_jum");
+    // The first address has its keys in another order than the nine after it.
+    controls.list1().append(plan + QStringLiteral("&start=1&query=") + controls.queryText());
+    for (int start = 11; start <= 91; start += 10) {
+        controls.list1().append(plan + QStringLiteral("&query=") + controls.queryText() +
+                                QStringLiteral("&start=") + QString::number(start));
+    }
+}
+
+void runSearch(SearchControls &controls, Inet &inet1)
+{
+    runSearch(controls, [&inet1](const QString &address) { return inet1.OpenURL(address); });
+}
+
+void runSearch(SearchControls &controls, const PageFetch &fetch)
+{
+    controls.list1().clear();
+    controls.list2().clear();
+    controls.list3().clear();
+    controls.clearRows();
+    controls.clearSelectedAddress();
+    loadlist(controls);
+
+    controls.setStatus(QStringLiteral("검색중.... "));
+    harvestPostLinks(controls, fetch);
+    controls.setStatus(QStringLiteral("검색중..."));
+    rebuildPostViews(controls);
+    controls.setStatus(QStringLiteral("파일 추출 중...."));
+    extractAttachments(controls, fetch);
+    controls.setStatus(QStringLiteral("검색끝"));
+    controls.setStatus(text::NumberToText(std::int64_t{controls.rowCount()}) + text::Space(1) +
+                       QStringLiteral("개 검색되었습니다."));
+}
 
 }  // namespace plimo

@@ -11,6 +11,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace plimo {
 
 // A work list: ordered, unsorted, duplicates kept, indexed from 0.
@@ -54,5 +56,11 @@ void loadlist(SearchControls &controls);
 // texts and finally the count text. Never throws; a page that cannot be
 // fetched counts as an empty page.
 void runSearch(SearchControls &controls, Inet &inet1);
+
+// The same run with the fetch given as a function: it returns the body of one
+// address as text, or throws plimo::Error when the address cannot be fetched.
+// Lets the run be driven without a network (the fuzzer feeds its pages here).
+using PageFetch = std::function<QString(const QString &address)>;
+void runSearch(SearchControls &controls, const PageFetch &fetch);
 
 }  // namespace plimo
