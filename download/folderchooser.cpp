@@ -1,0 +1,172 @@
+#include "download/folderchooser.h"
+
+#include <QCoreApplication>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+namespace plimo {
+
+QString BrowseStartPath;
+
+namespace {
+
+QString withoutTrailingSeparators(QString path)
+{
+    while (path.size() > 1 && path.endsWith(u'/'))
+        path.chop(1);
+    return path;
+}
+
+}  // namespace
+
+FolderChooser::FolderChooser(QWidget *owner, const QString &title) : QDialog(owner)
+{
+    setObjectName(QStringLiteral("FolderChooser"));
+    setWindowTitle(QCoreApplication::applicationName());
+    setModal(true);
+
+    m_model = new QFileSystemModel(this);
+    // Hidden folders too: the folder to preselect may be one of them.
+    m_model->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives | QDir::Hidden);
+    m_model->setRootPath(QDir::rootPath());
+
+    m_instruction = new QLabel(title, this);
+    m_instruction->setObjectName(QStringLiteral("instruction"));
+    m_instruction->setWordWrap(true);
+
+    m_tree = new QTreeView(this);
+    m_tree->setObjectName(QStringLiteral("folderTree"));
+    m_tree->setModel(m_model);
+    for (int column = 1; column < m_model->columnCount(); ++column)
+        m_tree->hideColumn(column);
+    m_tree->setHeaderHidden(true);
+    m_tree->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_tree->setAccessibleName(title);
+
+    m_status = new QLabel(this);
+    m_status->setObjectName(QStringLiteral("status"));
+    m_status->setTextFormat(Qt::PlainText);
+    // A long path must not widen the dialog; the label just shows less of it.
+    m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+
+    m_buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    m_buttons->button(QDialogButtonBox::Ok)->setEnabled(false);
+    connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(m_instruction);
+    layout->addWidget(m_tree, 1);
+    layout->addWidget(m_status);
+    layout->addWidget(m_buttons);
+    resize(360, 420);
+
+    connect(m_tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex &current) { onCurrentChanged(current); });
+    connect(m_model, &QFileSystemModel::directoryLoaded, this,
+            [this](const QString &directory) { onDirectoryLoaded(directory); });
+}
+
+QString FolderChooser::selectedPath() const
+{
+    const QModelIndex current = m_tree->currentIndex();
+    if (!current.isValid())
+        return {};
+    return m_model->filePath(current);
+}
+
+bool FolderChooser::selectPath(const QString &path)
+{
+    const QString trimmed = withoutTrailingSeparators(path);
+    if (trimmed.isEmpty())
+        return false;
+    const QFileInfo info(trimmed);
+    if (!info.isDir())
+        return false;
+    const QModelIndex index = m_model->index(info.absoluteFilePath());
+    if (!index.isValid())
+        return false;
+    m_preselected = m_model->filePath(index);
+    m_tree->setCurrentIndex(index);
+    m_tree->scrollTo(index, QAbstractItemView::PositionAtCenter);
+    return true;
+}
+
+QString FolderChooser::instructionText() const
+{
+    return m_instruction->text();
+}
+
+QString FolderChooser::statusText() const
+{
+    return m_status->text();
+}
+
+void FolderChooser::setStatusText(const QString &text)
+{
+    m_status->setText(text);
+}
+
+void FolderChooser::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (m_initialized)
+        return;
+    m_initialized = true;
+    BrowseCallbackProc(*this, BrowseMessage::Initialized, {});
+}
+
+void FolderChooser::onCurrentChanged(const QModelIndex &current)
+{
+    m_buttons->button(QDialogButtonBox::Ok)->setEnabled(current.isValid());
+    const QString path = current.isValid() ? m_model->filePath(current) : QString();
+    BrowseCallbackProc(*this, BrowseMessage::SelectionChanged, path);
+}
+
+// Folders fill in from a background thread, so rows above the preselected
+// folder can appear after it was scrolled to and push it out of view. Until
+// the user moves the selection, it is scrolled back whenever one of its
+// ancestors has loaded.
+void FolderChooser::onDirectoryLoaded(const QString &directory)
+{
+    if (m_preselected.isEmpty() || selectedPath() != m_preselected)
+        return;
+    const QString prefix = directory.endsWith(u'/') ? directory : directory + u'/';
+    if (!m_preselected.startsWith(prefix))
+        return;
+    m_tree->scrollTo(m_tree->currentIndex(), QAbstractItemView::PositionAtCenter);
+}
+
+int BrowseCallbackProc(FolderChooser &dialog, BrowseMessage message, const QString &data)
+{
+    switch (message) {
+    case BrowseMessage::Initialized:
+        if (!dialog.selectPath(BrowseStartPath))
+            dialog.selectPath(QDir::rootPath());
+        break;
+    case BrowseMessage::SelectionChanged:
+        if (!data.isEmpty())
+            dialog.setStatusText(QDir::toNativeSeparators(data));
+        break;
+    }
+    return 0;
+}
+
+QString BrowseFolder(QWidget *owner, const QString &title, const QString &startPath)
+{
+    BrowseStartPath = startPath;
+    FolderChooser dialog(owner, title);
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.selectedPath();
+}
+
+}  // namespace plimo
