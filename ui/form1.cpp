@@ -1,0 +1,408 @@
+#include "ui/form1.h"
+
+#include "download/folderchooser.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QTreeWidget>
+#include <QUrl>
+
+namespace plimo {
+
+namespace {
+
+// The layout is drawn in twips, 15 to a pixel at 96 dpi; Qt scales the
+// pixels on denser screens.
+constexpr int px(int twips)
+{
+    return (twips + 7) / 15;
+}
+
+constexpr QRect twips(int left, int top, int width, int height)
+{
+    return {px(left), px(top), px(width), px(height)};
+}
+
+constexpr int ClientWidth = px(5910);
+constexpr int ClientHeight = px(6930);
+
+template <typename Control> Control *makeControl(QWidget *parent, const char *name)
+{
+    auto *control = new Control(parent);
+    control->setObjectName(QString::fromLatin1(name));
+    return control;
+}
+
+void setPaleYellow(QLineEdit *box)
+{
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Base, QColor(255, 255, 192));
+    box->setPalette(palette);
+}
+
+}  // namespace
+
+Form1::Form1(QWidget *parent)
+    : QWidget(parent), m_showMessage(showMessageBox), m_browseFolder(BrowseFolder)
+{
+    createControls();
+    placeControls();
+    setUpControls();
+    setUpTabOrder();
+    connectEvents();
+    m_download = std::make_unique<FileDownload>(*this, Inet2);
+    Form_Load();
+}
+
+Form1::~Form1() = default;
+
+void Form1::setMessageBox(MessageBoxFunction showMessage)
+{
+    m_showMessage = std::move(showMessage);
+}
+
+void Form1::setFolderBrowser(FolderBrowserFunction browseFolder)
+{
+    m_browseFolder = std::move(browseFolder);
+}
+
+void Form1::createControls()
+{
+    setObjectName(QStringLiteral("Form1"));
+    Frame1 = makeControl<QGroupBox>(this, "Frame1");
+    Text1 = makeControl<QLineEdit>(Frame1, "Text1");
+    Command1 = makeControl<QPushButton>(Frame1, "Command1");
+    ListView1 = makeControl<QTreeWidget>(this, "ListView1");
+    Frame2 = makeControl<QGroupBox>(this, "Frame2");
+    Text2 = makeControl<QLineEdit>(Frame2, "Text2");
+    Command2 = makeControl<QPushButton>(Frame2, "Command2");
+    Frame3 = makeControl<QGroupBox>(this, "Frame3");
+    ProgressBar1 = makeControl<QProgressBar>(Frame3, "ProgressBar1");
+    Label2 = makeControl<QLabel>(Frame3, "Label2");
+    Command3 = makeControl<QPushButton>(Frame3, "Command3");
+    Label1 = makeControl<QLabel>(this, "Label1");
+    Label5 = makeControl<QLabel>(this, "Label5");
+    Label3 = makeControl<QLabel>(this, "Label3");
+    Text3 = makeControl<QLineEdit>(this, "Text3");
+    List1 = makeControl<QListWidget>(this, "List1");
+    List2 = makeControl<QListWidget>(this, "List2");
+    List3 = makeControl<QListWidget>(this, "List3");
+    m_list1 = std::make_unique<ListBoxWorkList>(*List1);
+    m_list2 = std::make_unique<ListBoxWorkList>(*List2);
+    m_list3 = std::make_unique<ListBoxWorkList>(*List3);
+}
+
+// Controls inside a frame are placed from the frame's corner. Label3, Text3
+// and the work lists start right of the client area: they are not meant to
+// be seen.
+void Form1::placeControls()
+{
+    setFixedSize(ClientWidth, ClientHeight);
+    Frame1->setGeometry(twips(120, 120, 5655, 735));
+    Text1->setGeometry(twips(120, 240, 4215, 375));
+    Command1->setGeometry(twips(4440, 240, 1095, 375));
+    ListView1->setGeometry(twips(120, 960, 5655, 3615));
+    Frame2->setGeometry(twips(120, 4680, 5655, 615));
+    Text2->setGeometry(twips(120, 240, 4695, 270));
+    Command2->setGeometry(twips(4920, 240, 615, 255));
+    Frame3->setGeometry(twips(120, 5400, 5655, 735));
+    ProgressBar1->setGeometry(twips(120, 240, 3855, 255));
+    Label2->setGeometry(twips(4080, 240, 495, 255));
+    Command3->setGeometry(twips(4560, 240, 975, 375));
+    Label1->setGeometry(twips(1200, 6360, 2535, 375));
+    Label5->setGeometry(twips(4800, 6360, 975, 255));
+    Label3->setGeometry(twips(6120, 6360, 1455, 375));
+    Text3->setGeometry(twips(6120, 6240, 4455, 615));
+    List1->setGeometry(twips(6120, 480, 4215, 1500));
+    List2->setGeometry(twips(6120, 2160, 4215, 2040));
+    List3->setGeometry(twips(6120, 4320, 4575, 1860));
+}
+
+void Form1::setUpControls()
+{
+    setWindowTitle(QStringLiteral("PlimoMP3 v1.0"));
+    Frame1->setTitle(QStringLiteral("음악검색"));
+    Command1->setText(QStringLiteral("검색"));
+    Frame2->setTitle(QStringLiteral("다운로드 경로"));
+    Text2->setText(QStringLiteral("Text2"));
+    Command2->setText(QStringLiteral("..."));
+    Frame3->setTitle(QStringLiteral("다운로드 진행률"));
+    Label2->setText(QStringLiteral("0%"));
+    Command3->setText(QStringLiteral("음악다운"));
+    Label5->setText(QStringLiteral("?"));
+    Label3->setText(QStringLiteral("Label3"));
+
+    setPaleYellow(Text1);
+    setPaleYellow(Text2);
+    Text1->setToolTip(QStringLiteral("※ 가수+노래제목   이렇게 검색해주세요"));
+    for (QLabel *label : {Label1, Label2, Label5})
+        label->setAlignment(Qt::AlignCenter);
+
+    QFont statusFont = Label1->font();
+    // The first family is the one the layout was drawn with; the others carry
+    // Hangul where it is missing.
+    statusFont.setFamilies({QStringLiteral("굴림"), QStringLiteral("Gulim"),
+                            QStringLiteral("NanumGothic"), QStringLiteral("Noto Sans CJK KR")});
+    statusFont.setPointSizeF(9.75);
+    statusFont.setWeight(QFont::Normal);
+    Label1->setFont(statusFont);
+
+    ListView1->setColumnCount(2);
+    ListView1->setHeaderLabels({QStringLiteral("제목"), QStringLiteral("파일주소")});
+    ListView1->header()->setStretchLastSection(false);
+    ListView1->header()->resizeSection(0, px(1640));
+    ListView1->header()->resizeSection(1, px(1040));
+    ListView1->setRootIsDecorated(false);
+    ListView1->setUniformRowHeights(true);
+    ListView1->setWordWrap(false);
+    ListView1->setTextElideMode(Qt::ElideRight);
+    ListView1->setItemDelegate(new SingleLineDelegate(ListView1));
+
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setOrientation(Qt::Horizontal);
+    ProgressBar1->setTextVisible(false);  // Label2 shows the percentage
+
+    // Controls without a caption of their own get a name a screen reader can say.
+    Text1->setAccessibleName(QStringLiteral("검색어"));
+    ListView1->setAccessibleName(QStringLiteral("검색 결과"));
+    Text2->setAccessibleName(QStringLiteral("다운로드 폴더"));
+    ProgressBar1->setAccessibleName(QStringLiteral("다운로드 진행률"));
+    Text3->setAccessibleName(QStringLiteral("선택한 파일 주소"));
+    List1->setAccessibleName(QStringLiteral("검색 페이지 주소"));
+    List2->setAccessibleName(QStringLiteral("글 링크"));
+    List3->setAccessibleName(QStringLiteral("글 보기 주소"));
+}
+
+// In the order of the controls' tab indexes; frames, labels and the progress
+// bar take no focus and so drop out.
+void Form1::setUpTabOrder()
+{
+    QWidget *const order[] = {ListView1, Text1, Text2, Command2, Command1,
+                              List1,     List2, List3, Text3,    Command3};
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+}
+
+void Form1::connectEvents()
+{
+    Text1->installEventFilter(this);
+    Label5->installEventFilter(this);
+    connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
+    connect(Command2, &QPushButton::clicked, this, [this] { Command2_Click(); });
+    connect(Command3, &QPushButton::clicked, this, [this] { Command3_Click(); });
+    connect(ListView1, &QTreeWidget::itemClicked, this,
+            [this](QTreeWidgetItem *row) { ListView1_ItemClick(row); });
+    connect(ListView1, &QTreeWidget::itemSelectionChanged, this,
+            [this] { onResultSelectionChanged(); });
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == Text1 && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            Text1_KeyPress(13);
+        return false;  // the box still gets the key
+    }
+    if (watched == Label5 && event->type() == QEvent::MouseButtonRelease) {
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() == Qt::LeftButton &&
+            Label5->rect().contains(mouse->position().toPoint()))
+            Label5_Click();
+        return false;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        Form_Activate();
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    if (m_download->isRunning()) {
+        // The download is somewhere below us on the stack: let it end cleanly
+        // first, Command3_Click closes the window once it has returned.
+        m_closePending = true;
+        m_download->stop();
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
+void Form1::Form_Load()
+{
+    QCoreApplication::processEvents();
+    Text2->setText(QDir::currentPath() + u'/');
+    ProgressBar1->setValue(100);
+    ListView1->setFocus();
+}
+
+// The layout assumes the client area never changes; there is no window menu
+// to take the size command from, so the window keeps a fixed size instead.
+void Form1::Form_Activate()
+{
+    setFixedSize(ClientWidth, ClientHeight);
+}
+
+void Form1::Text1_KeyPress(int keyAscii)
+{
+    if (keyAscii == 13)
+        Command1_Click();
+}
+
+void Form1::Command1_Click()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const auto restoreCursor = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
+    runSearch(*this, Inet1);
+}
+
+void Form1::Command2_Click()
+{
+    const QString chosen =
+        m_browseFolder(this, QStringLiteral("파일 저장할 폴더를 선택해주세요"), Text2->text());
+    if (chosen.isEmpty())
+        return;
+    Text2->setText(chosen + u'/');
+}
+
+void Form1::Command3_Click()
+{
+    m_download->Command3_Click();
+    if (m_closePending && !m_download->isRunning()) {
+        m_closePending = false;
+        close();
+    }
+}
+
+void Form1::ListView1_ItemClick(QTreeWidgetItem *row)
+{
+    if (row == nullptr)
+        return;
+    Text3->setText(row->text(1));
+}
+
+// Choosing a row with the keyboard counts as clicking it.
+void Form1::onResultSelectionChanged()
+{
+    const QList<QTreeWidgetItem *> selected = ListView1->selectedItems();
+    if (selected.size() == 1)
+        ListView1_ItemClick(selected.front());
+}
+
+void Form1::Label5_Click()
+{
+    OpenHomePage(QString::fromUtf16(HomePageAddress));
+}
+
+void Form1::OpenHomePage(QString address)
+{
+    // Without a browser this fails quietly; the window has nothing to undo.
+    QDesktopServices::openUrl(QUrl(address, QUrl::StrictMode));
+}
+
+QString Form1::queryText() const
+{
+    return Text1->text();
+}
+
+WorkList &Form1::list1()
+{
+    return *m_list1;
+}
+
+WorkList &Form1::list2()
+{
+    return *m_list2;
+}
+
+WorkList &Form1::list3()
+{
+    return *m_list3;
+}
+
+void Form1::clearRows()
+{
+    ListView1->clear();
+}
+
+void Form1::addRow(const QString &title, const QString &fileAddress)
+{
+    ListView1->addTopLevelItem(new QTreeWidgetItem(QStringList{title, fileAddress}));
+}
+
+qsizetype Form1::rowCount() const
+{
+    return ListView1->topLevelItemCount();
+}
+
+void Form1::clearSelectedAddress()
+{
+    Text3->clear();
+}
+
+// The search holds the thread, so the label must paint now, not at the next
+// event-loop pass.
+void Form1::setStatus(const QString &text)
+{
+    Label1->setText(text);
+    Label1->repaint();
+}
+
+QString Form1::selectedAddress() const
+{
+    return Text3->text();
+}
+
+QString Form1::destinationFolder() const
+{
+    return Text2->text();
+}
+
+void Form1::setProgressValue(int percent)
+{
+    ProgressBar1->setValue(percent);
+}
+
+int Form1::progressValue() const
+{
+    return ProgressBar1->value();
+}
+
+void Form1::setSizeText(const QString &text)
+{
+    Label3->setText(text);
+}
+
+void Form1::setPercentText(const QString &text)
+{
+    Label2->setText(text);
+}
+
+MessageAnswer Form1::showMessage(const QString &text, MessageStyle style)
+{
+    return m_showMessage(this, text, style);
+}
+
+void Form1::processEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+}  // namespace plimo

@@ -1,0 +1,137 @@
+#pragma once
+
+// The one window of the program. Its controls carry the program's data: the
+// query (Text1), the destination folder (Text2, always ending in "/"), the
+// selected file address (Text3), the search's work lists (List1..List3) and
+// its results (ListView1). Some of them lie right of the visible client area
+// on purpose: they work like the others but the user never sees them.
+//
+// The window only wires events to handlers; the search, the download and the
+// folder dialog do the work. Message boxes and the folder dialog are reached
+// through replaceable functions so that tests can answer them.
+
+#include "download/filedownload.h"
+#include "platform/inet.h"
+#include "search/searchrun.h"
+#include "ui/controls.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace plimo {
+
+// The address the "?" link opens in the user's browser.
+inline constexpr char16_t HomePageAddress[] = u"https://plimomp3.example/";
+
+class Form1 final : public QWidget, public SearchControls, public DownloadControls {
+    Q_OBJECT
+
+public:
+    using MessageBoxFunction =
+        std::function<MessageAnswer(QWidget *owner, const QString &text, MessageStyle style)>;
+    using FolderBrowserFunction =
+        std::function<QString(QWidget *owner, const QString &title, const QString &startPath)>;
+
+    // Builds every control and runs Form_Load, so the window is ready to show.
+    explicit Form1(QWidget *parent = nullptr);
+    ~Form1() override;
+
+    // Replace how the window asks the user; the defaults show real dialogs.
+    void setMessageBox(MessageBoxFunction showMessage);
+    void setFolderBrowser(FolderBrowserFunction browseFolder);
+
+    // The event handlers, callable directly (tests, and the window's own wiring).
+    void Form_Load();
+    void Form_Activate();
+    void Text1_KeyPress(int keyAscii);
+    void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
+    void ListView1_ItemClick(QTreeWidgetItem *row);
+    void Label5_Click();
+
+    // Opens address in the user's default browser; a failure changes nothing.
+    static void OpenHomePage(QString address);
+
+    const FileDownload &download() const { return *m_download; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    // SearchControls
+    QString queryText() const override;
+    WorkList &list1() override;
+    WorkList &list2() override;
+    WorkList &list3() override;
+    void clearRows() override;
+    void addRow(const QString &title, const QString &fileAddress) override;
+    qsizetype rowCount() const override;
+    void clearSelectedAddress() override;
+    void setStatus(const QString &text) override;
+
+    // DownloadControls
+    QString selectedAddress() const override;
+    QString destinationFolder() const override;
+    void setProgressValue(int percent) override;
+    int progressValue() const override;
+    void setSizeText(const QString &text) override;
+    void setPercentText(const QString &text) override;
+    MessageAnswer showMessage(const QString &text, MessageStyle style) override;
+    void processEvents() override;
+
+    void createControls();
+    void placeControls();
+    void setUpControls();
+    void setUpTabOrder();
+    void connectEvents();
+    void onResultSelectionChanged();
+
+    QGroupBox *Frame1 = nullptr;
+    QLineEdit *Text1 = nullptr;
+    QPushButton *Command1 = nullptr;
+    QTreeWidget *ListView1 = nullptr;
+    QGroupBox *Frame2 = nullptr;
+    QLineEdit *Text2 = nullptr;
+    QPushButton *Command2 = nullptr;
+    QGroupBox *Frame3 = nullptr;
+    QProgressBar *ProgressBar1 = nullptr;
+    QLabel *Label2 = nullptr;
+    QPushButton *Command3 = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Label5 = nullptr;
+    QLabel *Label3 = nullptr;
+    QLineEdit *Text3 = nullptr;
+    QListWidget *List1 = nullptr;
+    QListWidget *List2 = nullptr;
+    QListWidget *List3 = nullptr;
+
+    std::unique_ptr<ListBoxWorkList> m_list1;
+    std::unique_ptr<ListBoxWorkList> m_list2;
+    std::unique_ptr<ListBoxWorkList> m_list3;
+
+    Inet Inet1;
+    Inet Inet2;
+    std::unique_ptr<FileDownload> m_download;
+
+    MessageBoxFunction m_showMessage;
+    FolderBrowserFunction m_browseFolder;
+    // A close asked for while a download yields waits until the download has returned.
+    bool m_closePending = false;
+};
+
+}  // namespace plimo
