@@ -1,0 +1,45 @@
+#include "ui/form1.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTimer>
+#include <QTranslator>
+
+namespace {
+
+// Qt's own texts (message box buttons, the folder dialog's OK and Cancel) in
+// Korean, like every text of the program; where the translation is not
+// installed they stay in English.
+void loadKoreanQtTexts(QApplication &app, QTranslator &translator)
+{
+    if (translator.load(QLocale(QLocale::Korean, QLocale::SouthKorea), QStringLiteral("qtbase"),
+                        QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(&translator);
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    // Only the name: a display name set explicitly would be appended to the
+    // window's caption by the platform.
+    QApplication::setApplicationName(QStringLiteral("PlimoMP3"));
+    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+    QApplication::setDesktopFileName(QStringLiteral("plimomp3"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/plimomp3/plimomp3.png")));
+
+    QTranslator qtTexts;
+    loadKoreanQtTexts(app, qtTexts);
+
+    plimo::Form1 window;
+    window.show();
+
+    // Lets the tests start the real program and see it come up and go down.
+    if (qEnvironmentVariableIsSet("PLIMOMP3_QUIT_AFTER_START"))
+        QTimer::singleShot(0, &window, &QWidget::close);
+
+    return app.exec();
+}
