@@ -139,6 +139,9 @@ int main(int argc, char **argv)
 
     httplib::Server server;
     server.set_keep_alive_max_count(1000);
+    // httplib writes the headers and the body separately; without this, Nagle
+    // and delayed ACKs add some 40 ms to every response on a kept-alive connection.
+    server.set_tcp_nodelay(true);
     portal.install(server);
     stopOnSignal(server);
 
