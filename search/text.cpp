@@ -68,7 +68,11 @@ QString LowerCase(const QString &text)
     // the original: a full Unicode lower-casing may change the length.
     QString lowered = text;
     for (QChar &c : lowered) {
-        if (c.isUpper()) {
+        // Pages are mostly ASCII; the table lookup below is for the rest.
+        if (c.unicode() < 0x80) {
+            if (c >= u'A' && c <= u'Z')
+                c = QChar(c.unicode() + (u'a' - u'A'));
+        } else if (c.isUpper()) {
             const QChar lower = c.toLower();
             if (!lower.isSurrogate())
                 c = lower;

@@ -78,6 +78,7 @@ TEST(Text, Cuts)
         {"LowerCase markers",
          [] { return LowerCase(u"<DT><A CLASS=\"SH_BLOG_TITLE\" HREF=\"HTTP://BLOG"_qs); },
          u"<dt><a class=\"sh_blog_title\" href=\"http://blog"_qs},
+        {"LowerCase of capitals beyond ASCII", [] { return LowerCase(u"ÄÖΣ"_qs); }, u"äöσ"_qs},
         {"LowerCase leaves Hangul and digits", [] { return LowerCase(u"가수A1노래"_qs); },
          u"가수a1노래"_qs},
         {"Replace <DIV twice in a row",
