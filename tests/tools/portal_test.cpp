@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 
 using namespace plimo::portal;
 using plimo::test::LocalServer;
@@ -92,7 +93,10 @@ std::uint32_t littleEndian(const std::string &bytes, std::size_t at, int width)
 class PortalServer {
 public:
     explicit PortalServer(Faults faults = {})
-        : m_portal(std::move(faults), [this](const std::string &line) { m_log.push_back(line); })
+        : m_portal(std::move(faults), [this](const std::string &line) {
+              std::lock_guard lock(m_mutex);
+              m_log.push_back(line);
+          })
     {
         m_portal.install(m_server.http());
         m_server.start();
@@ -103,15 +107,20 @@ public:
         return rawGet(port(), path, host);
     }
     int port() const { return m_server.port(); }
-    const Portal &portal() const { return m_portal; }
-    // Read after the requests have completed; the logger runs before the close.
-    std::vector<std::string> log() const { return m_log; }
+    // The logger runs before the server closes the connection, so a request
+    // that has been read to its end is in the log.
+    std::vector<std::string> log() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_log;
+    }
 
 private:
     static std::string hostOf(const std::string &url)
     {
         return url.substr(7, url.find('/', 7) - 7);
     }
+    mutable std::mutex m_mutex;
     std::vector<std::string> m_log;
     Portal m_portal;
     LocalServer m_server;  // declared last: stopped before the portal goes
