@@ -1,0 +1,169 @@
+// Measures the download over loopback. Three modes, driven by download_bench.sh:
+//
+//   download_bench serve
+//       Serves /bytes/<n>/<name> (n bytes, streamed, nothing held in memory)
+//       and /silent/<name> (answers after 15 s) on 127.0.0.1; prints the port.
+//   download_bench fetch <address> <folder> [naive|buffer|change|all]
+//       One download through FileDownload; prints seconds, bytes and peak RSS.
+//   download_bench wait <address> <seconds>
+//       Waits that long for a server that does not answer; prints the CPU used.
+
+#include "download/filedownload.h"
+
+#include <httplib.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+
+namespace {
+
+using namespace plimo;
+
+// A window without a screen: the events are processed as the window does.
+class HeadlessControls final : public DownloadControls {
+public:
+    QString address;
+    QString folder;
+    std::function<void()> onEvents;
+
+    QString selectedAddress() const override { return address; }
+    QString destinationFolder() const override { return folder; }
+    void setProgressValue(int percent) override { m_bar = percent; }
+    int progressValue() const override { return m_bar; }
+    void setSizeText(const QString &text) override { m_size = text; }
+    void setPercentText(const QString &text) override { m_percent = text; }
+    MessageAnswer showMessage(const QString &, MessageStyle) override { return MessageAnswer::Yes; }
+    void processEvents() override
+    {
+        QCoreApplication::processEvents();
+        if (onEvents)
+            onEvents();
+    }
+
+private:
+    int m_bar = 100;
+    QString m_size;
+    QString m_percent;
+};
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval &t) {
+        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+long peakRssKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+int serve()
+{
+    static std::string pattern(64 * 1024, '\0');
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = static_cast<char>((i * 2654435761u) >> 13);
+    httplib::Server server;
+    server.Get(R"(/bytes/(\d+)/.*)", [](const httplib::Request &req, httplib::Response &res) {
+        const std::size_t n = std::stoull(req.matches[1].str());
+        res.set_content_provider(
+            n, "audio/mpeg", [](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+                const std::size_t at = offset % pattern.size();
+                sink.write(pattern.data() + at, std::min(length, pattern.size() - at));
+                return true;
+            });
+    });
+    server.Get(R"(/silent/.*)", [](const httplib::Request &, httplib::Response &res) {
+        std::this_thread::sleep_for(std::chrono::seconds(15));
+        res.set_content("late", "text/plain");
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    std::printf("%d\n", port);
+    std::fflush(stdout);
+    return server.listen_after_bind() ? 0 : 1;
+}
+
+FileDownload::Tuning tuningFor(const std::string &variant)
+{
+    FileDownload::Tuning tuning;  // "all": what the window uses
+    if (variant == "all")
+        return tuning;
+    tuning.yieldInterval = std::chrono::microseconds(0);
+    if (variant == "change")
+        return tuning;
+    tuning.updateEveryChunk = true;
+    if (variant == "buffer")
+        return tuning;
+    tuning.writeBuffer = 0;  // "naive": one write, two updates and one yield per chunk
+    return tuning;
+}
+
+int fetch(const QString &address, const QString &folder, const std::string &variant)
+{
+    HeadlessControls controls;
+    controls.address = address;
+    controls.folder = folder;
+    Inet inet2;
+    FileDownload download(controls, inet2);
+    download.setTuning(tuningFor(variant));
+    QElapsedTimer timer;
+    timer.start();
+    download.Command3_Click();
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    const auto bytes = QFileInfo(folder + download.state().FileName).size();
+    std::printf("%.3f %lld %ld\n", seconds, static_cast<long long>(bytes), peakRssKiB());
+    return bytes == download.state().FileSize && bytes > 0 ? 0 : 1;
+}
+
+int wait(const QString &address, int seconds)
+{
+    HeadlessControls controls;
+    controls.address = address;
+    controls.folder = QStringLiteral("/nonexistent/");
+    Inet inet2;
+    FileDownload download(controls, inet2);
+    QElapsedTimer timer;
+    timer.start();
+    controls.onEvents = [&] {
+        if (timer.elapsed() >= seconds * 1000)
+            download.stop();
+    };
+    const double cpuBefore = cpuSeconds();
+    download.Command3_Click();
+    const double wall = double(timer.nsecsElapsed()) / 1e9;
+    std::printf("%.1f %.2f\n", wall, 100 * (cpuSeconds() - cpuBefore) / wall);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "serve")
+        return serve();
+    QCoreApplication app(argc, argv);
+    if (mode == "fetch" && argc >= 4)
+        return fetch(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+                     argc > 4 ? argv[4] : "all");
+    if (mode == "wait" && argc == 4)
+        return wait(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
+    std::fprintf(stderr,
+                 "usage: %s serve | fetch <address> <folder> [naive|buffer|change|all]"
+                 " | wait <address> <seconds>\n",
+                 argv[0]);
+    return 2;
+}
