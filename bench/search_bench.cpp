@@ -4,6 +4,7 @@
 //                                 127.0.0.1; prints its port, serves until killed
 //   search_bench run LIST         one whole search (through http_proxy); writes
 //                                 the addresses it fetched, one a line, to LIST
+//   search_bench own              the same search with its pages in memory (ms)
 
 #include "platform/inet.h"
 #include "search/extract.h"
@@ -13,6 +14,7 @@
 #include <httplib.h>
 
 #include <QFile>
+#include <QHash>
 
 #include <algorithm>
 #include <chrono>
@@ -190,6 +192,34 @@ int run(const char *listPath)
     return controls.rows.size() == 100 ? 0 : 1;
 }
 
+// The same search with the pages handed over in memory (still decoded from
+// UTF-8): the run's own share of the time, without the transfers.
+int own()
+{
+    QHash<QString, QByteArray> pages;
+    const auto fetch = [&pages](const QString &address) {
+        auto page = pages.find(address);
+        if (page == pages.end()) {
+            const std::string body = portalPage(plimo::Inet::wireAddress(address).toStdString());
+            page = pages.insert(address, QByteArray::fromStdString(body));
+        }
+        return QString::fromUtf8(*page);
+    };
+    double best = 1e300;
+    for (int round = 0; round < 6; ++round) {  // the first round makes the pages
+        plimo::test::MemoryControls controls;
+        controls.query = QStringLiteral("artist+title");
+        const auto start = std::chrono::steady_clock::now();
+        plimo::runSearch(controls, fetch);
+        const std::chrono::duration<double, std::milli> took =
+            std::chrono::steady_clock::now() - start;
+        if (round > 0)
+            best = std::min(best, took.count());
+    }
+    std::printf("%.1f\n", best);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -198,8 +228,10 @@ int main(int argc, char **argv)
         return extract();
     if (argc == 2 && std::strcmp(argv[1], "serve") == 0)
         return serve();
+    if (argc == 2 && std::strcmp(argv[1], "own") == 0)
+        return own();
     if (argc == 3 && std::strcmp(argv[1], "run") == 0)
         return run(argv[2]);
-    std::fprintf(stderr, "usage: search_bench extract | serve | run LIST\n");
+    std::fprintf(stderr, "usage: search_bench extract | serve | run LIST | own\n");
     return 2;
 }

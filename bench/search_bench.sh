@@ -71,5 +71,7 @@ sw=$(median "${search_wall[@]}") cw=$(median "${curl_wall[@]}")
 si=$(median "${search_inside[@]}") ci=$(median "${curl_inside[@]}")
 printf '%-28s %12s %12s %8s\n' "whole process (wall)" "$sw" "$cw" "$(ratio "$sw" "$cw")"
 printf '%-28s %12s %12s %8s\n' "fetching only" "$si" "$ci" "$(ratio "$si" "$ci")"
+printf '%-28s %12s\n' "the run's own work" "$("$bench" own)"
+echo "  (the same search with its 110 pages in memory, best of 5: decoding, cuts, lists)"
 echo "rounds, search wall: ${search_wall[*]}"
 echo "rounds, curl wall:   ${curl_wall[*]}"
