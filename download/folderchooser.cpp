@@ -8,7 +8,9 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QShowEvent>
+#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -71,8 +73,13 @@ FolderChooser::FolderChooser(QWidget *owner, const QString &title) : QDialog(own
 
     connect(m_tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex &current) { onCurrentChanged(current); });
-    connect(m_model, &QFileSystemModel::directoryLoaded, this,
-            [this](const QString &directory) { onDirectoryLoaded(directory); });
+    // Folders fill in and get sorted from a background thread, so rows can
+    // appear above the preselected folder after it was scrolled to.
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, [this] { keepPreselectionInView(); });
+    connect(m_model, &QAbstractItemModel::layoutChanged, this,
+            [this] { keepPreselectionInView(); });
+    connect(m_tree->verticalScrollBar(), &QAbstractSlider::actionTriggered, this,
+            [this] { m_keepInView = false; });
 }
 
 QString FolderChooser::selectedPath() const
@@ -94,9 +101,9 @@ bool FolderChooser::selectPath(const QString &path)
     const QModelIndex index = m_model->index(info.absoluteFilePath());
     if (!index.isValid())
         return false;
-    m_preselected = m_model->filePath(index);
     m_tree->setCurrentIndex(index);
     m_tree->scrollTo(index, QAbstractItemView::PositionAtCenter);
+    m_keepInView = true;
     return true;
 }
 
@@ -126,23 +133,21 @@ void FolderChooser::showEvent(QShowEvent *event)
 
 void FolderChooser::onCurrentChanged(const QModelIndex &current)
 {
+    m_keepInView = false;
     m_buttons->button(QDialogButtonBox::Ok)->setEnabled(current.isValid());
     const QString path = current.isValid() ? m_model->filePath(current) : QString();
     BrowseCallbackProc(*this, BrowseMessage::SelectionChanged, path);
 }
 
-// Folders fill in from a background thread, so rows above the preselected
-// folder can appear after it was scrolled to and push it out of view. Until
-// the user moves the selection, it is scrolled back whenever one of its
-// ancestors has loaded.
-void FolderChooser::onDirectoryLoaded(const QString &directory)
+void FolderChooser::keepPreselectionInView()
 {
-    if (m_preselected.isEmpty() || selectedPath() != m_preselected)
+    if (!m_keepInView)
         return;
-    const QString prefix = directory.endsWith(u'/') ? directory : directory + u'/';
-    if (!m_preselected.startsWith(prefix))
-        return;
-    m_tree->scrollTo(m_tree->currentIndex(), QAbstractItemView::PositionAtCenter);
+    // Deferred: the view lays out the new rows only after this signal.
+    QTimer::singleShot(0, this, [this] {
+        if (m_keepInView)
+            m_tree->scrollTo(m_tree->currentIndex(), QAbstractItemView::PositionAtCenter);
+    });
 }
 
 int BrowseCallbackProc(FolderChooser &dialog, BrowseMessage message, const QString &data)

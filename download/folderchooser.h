@@ -53,14 +53,16 @@ protected:
 
 private:
     void onCurrentChanged(const QModelIndex &current);
-    void onDirectoryLoaded(const QString &directory);
+    void keepPreselectionInView();
 
     QFileSystemModel *m_model = nullptr;
     QTreeView *m_tree = nullptr;
     QLabel *m_instruction = nullptr;
     QLabel *m_status = nullptr;
     QDialogButtonBox *m_buttons = nullptr;
-    QString m_preselected;  // kept in view while its parent folder is still loading
+    // The preselected folder stays in view while folders fill in around it,
+    // until the user moves the selection or scrolls.
+    bool m_keepInView = false;
     bool m_initialized = false;
 };
 

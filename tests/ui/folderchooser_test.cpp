@@ -77,6 +77,7 @@ void FolderChooserTest::opensOnFolderOfStartPath()
     Seen seen;
     whenModal<FolderChooser>([&](FolderChooser *dialog) {
         seen.instruction = dialog->instructionText();
+        QTest::qWait(300);  // the folders around it fill in meanwhile
         seen.preselectedInView =
             QTest::qWaitFor([&] { return currentInView(dialog->folderTree()); }, 2000);
         seen.preselected = dialog->selectedPath();
