@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -49,6 +50,14 @@ void setPaleYellow(QLineEdit *box)
     QPalette palette = box->palette();
     palette.setColor(QPalette::Base, QColor(255, 255, 192));
     box->setPalette(palette);
+}
+
+// The first family is the one the layout was drawn with; the others carry
+// Hangul where it is missing.
+QStringList koreanFamilies()
+{
+    return {QStringLiteral("굴림"), QStringLiteral("Gulim"), QStringLiteral("NanumGothic"),
+            QStringLiteral("Noto Sans CJK KR")};
 }
 
 }  // namespace
@@ -132,6 +141,12 @@ void Form1::placeControls()
 void Form1::setUpControls()
 {
     setWindowTitle(QStringLiteral("PlimoMP3 v1.0"));
+    // Drawn for a Korean 9-point system font: a larger desktop default would
+    // clip captions such as "100 %" in their narrow labels.
+    QFont windowFont = font();
+    windowFont.setFamilies(koreanFamilies());
+    windowFont.setPointSizeF(9);
+    setFont(windowFont);
     Frame1->setTitle(QStringLiteral("음악검색"));
     Command1->setText(QStringLiteral("검색"));
     Frame2->setTitle(QStringLiteral("다운로드 경로"));
@@ -149,11 +164,15 @@ void Form1::setUpControls()
     for (QLabel *label : {Label1, Label2, Label5})
         label->setAlignment(Qt::AlignCenter);
 
-    QFont statusFont = Label1->font();
-    // The first family is the one the layout was drawn with; the others carry
-    // Hangul where it is missing.
-    statusFont.setFamilies({QStringLiteral("굴림"), QStringLiteral("Gulim"),
-                            QStringLiteral("NanumGothic"), QStringLiteral("Noto Sans CJK KR")});
+    // "100 %" is the widest text Label2 gets; Hangul fonts with wider digits
+    // than the one the layout was drawn with need a smaller size to fit it.
+    QFont percentFont = windowFont;
+    while (percentFont.pointSizeF() > 7 &&
+           QFontMetrics(percentFont).horizontalAdvance(QStringLiteral("100 %")) > Label2->width())
+        percentFont.setPointSizeF(percentFont.pointSizeF() - 0.5);
+    Label2->setFont(percentFont);
+
+    QFont statusFont = windowFont;
     statusFont.setPointSizeF(9.75);
     statusFont.setWeight(QFont::Normal);
     Label1->setFont(statusFont);
