@@ -67,7 +67,10 @@ Form1::Form1(QWidget *parent)
 {
     createControls();
     placeControls();
-    setUpControls();
+    setUpCaptions();
+    setUpFonts();
+    setUpResultsAndProgress();
+    setUpAccessibleNames();
     setUpTabOrder();
     connectEvents();
     m_download = std::make_unique<FileDownload>(*this, Inet2);
@@ -138,15 +141,9 @@ void Form1::placeControls()
     List3->setGeometry(twips(6120, 4320, 4575, 1860));
 }
 
-void Form1::setUpControls()
+void Form1::setUpCaptions()
 {
     setWindowTitle(QStringLiteral("PlimoMP3 v1.0"));
-    // Drawn for a Korean 9-point system font: a larger desktop default would
-    // clip captions such as "100 %" in their narrow labels.
-    QFont windowFont = font();
-    windowFont.setFamilies(koreanFamilies());
-    windowFont.setPointSizeF(9);
-    setFont(windowFont);
     Frame1->setTitle(QStringLiteral("음악검색"));
     Command1->setText(QStringLiteral("검색"));
     Frame2->setTitle(QStringLiteral("다운로드 경로"));
@@ -163,6 +160,16 @@ void Form1::setUpControls()
     Text1->setToolTip(QStringLiteral("※ 가수+노래제목   이렇게 검색해주세요"));
     for (QLabel *label : {Label1, Label2, Label5})
         label->setAlignment(Qt::AlignCenter);
+}
+
+void Form1::setUpFonts()
+{
+    // Drawn for a Korean 9-point system font: a larger desktop default would
+    // clip captions in their narrow controls.
+    QFont windowFont = font();
+    windowFont.setFamilies(koreanFamilies());
+    windowFont.setPointSizeF(9);
+    setFont(windowFont);
 
     // "100 %" is the widest text Label2 gets; Hangul fonts with wider digits
     // than the one the layout was drawn with need a smaller size to fit it.
@@ -176,7 +183,10 @@ void Form1::setUpControls()
     statusFont.setPointSizeF(9.75);
     statusFont.setWeight(QFont::Normal);
     Label1->setFont(statusFont);
+}
 
+void Form1::setUpResultsAndProgress()
+{
     ListView1->setColumnCount(2);
     ListView1->setHeaderLabels({QStringLiteral("제목"), QStringLiteral("파일주소")});
     ListView1->header()->setStretchLastSection(false);
@@ -191,8 +201,12 @@ void Form1::setUpControls()
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setOrientation(Qt::Horizontal);
     ProgressBar1->setTextVisible(false);  // Label2 shows the percentage
+}
 
-    // Controls without a caption of their own get a name a screen reader can say.
+// Controls without a caption of their own get a name a screen reader can say;
+// labels and buttons are read by their captions.
+void Form1::setUpAccessibleNames()
+{
     Text1->setAccessibleName(QStringLiteral("검색어"));
     ListView1->setAccessibleName(QStringLiteral("검색 결과"));
     Text2->setAccessibleName(QStringLiteral("다운로드 폴더"));
@@ -334,94 +348,6 @@ void Form1::OpenHomePage(QString address)
 {
     // Without a browser this fails quietly; the window has nothing to undo.
     QDesktopServices::openUrl(QUrl(address, QUrl::StrictMode));
-}
-
-QString Form1::queryText() const
-{
-    return Text1->text();
-}
-
-WorkList &Form1::list1()
-{
-    return *m_list1;
-}
-
-WorkList &Form1::list2()
-{
-    return *m_list2;
-}
-
-WorkList &Form1::list3()
-{
-    return *m_list3;
-}
-
-void Form1::clearRows()
-{
-    ListView1->clear();
-}
-
-void Form1::addRow(const QString &title, const QString &fileAddress)
-{
-    ListView1->addTopLevelItem(new QTreeWidgetItem(QStringList{title, fileAddress}));
-}
-
-qsizetype Form1::rowCount() const
-{
-    return ListView1->topLevelItemCount();
-}
-
-void Form1::clearSelectedAddress()
-{
-    Text3->clear();
-}
-
-// The search holds the thread, so the label must paint now, not at the next
-// event-loop pass.
-void Form1::setStatus(const QString &text)
-{
-    Label1->setText(text);
-    Label1->repaint();
-}
-
-QString Form1::selectedAddress() const
-{
-    return Text3->text();
-}
-
-QString Form1::destinationFolder() const
-{
-    return Text2->text();
-}
-
-void Form1::setProgressValue(int percent)
-{
-    ProgressBar1->setValue(percent);
-}
-
-int Form1::progressValue() const
-{
-    return ProgressBar1->value();
-}
-
-void Form1::setSizeText(const QString &text)
-{
-    Label3->setText(text);
-}
-
-void Form1::setPercentText(const QString &text)
-{
-    Label2->setText(text);
-}
-
-MessageAnswer Form1::showMessage(const QString &text, MessageStyle style)
-{
-    return m_showMessage(this, text, style);
-}
-
-void Form1::processEvents()
-{
-    QCoreApplication::processEvents();
 }
 
 }  // namespace plimo

@@ -96,7 +96,10 @@ private:
 
     void createControls();
     void placeControls();
-    void setUpControls();
+    void setUpCaptions();
+    void setUpFonts();
+    void setUpResultsAndProgress();
+    void setUpAccessibleNames();
     void setUpTabOrder();
     void connectEvents();
     void onResultSelectionChanged();

@@ -1,0 +1,102 @@
+// Form1's side of the search and download seams: what the search run and the
+// download read and write, mapped onto the controls that hold it.
+
+#include "ui/form1.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QTreeWidget>
+
+namespace plimo {
+
+QString Form1::queryText() const
+{
+    return Text1->text();
+}
+
+WorkList &Form1::list1()
+{
+    return *m_list1;
+}
+
+WorkList &Form1::list2()
+{
+    return *m_list2;
+}
+
+WorkList &Form1::list3()
+{
+    return *m_list3;
+}
+
+void Form1::clearRows()
+{
+    ListView1->clear();
+}
+
+void Form1::addRow(const QString &title, const QString &fileAddress)
+{
+    ListView1->addTopLevelItem(new QTreeWidgetItem(QStringList{title, fileAddress}));
+}
+
+qsizetype Form1::rowCount() const
+{
+    return ListView1->topLevelItemCount();
+}
+
+void Form1::clearSelectedAddress()
+{
+    Text3->clear();
+}
+
+// The search holds the thread, so the label must paint now, not at the next
+// event-loop pass.
+void Form1::setStatus(const QString &text)
+{
+    Label1->setText(text);
+    Label1->repaint();
+}
+
+QString Form1::selectedAddress() const
+{
+    return Text3->text();
+}
+
+QString Form1::destinationFolder() const
+{
+    return Text2->text();
+}
+
+void Form1::setProgressValue(int percent)
+{
+    ProgressBar1->setValue(percent);
+}
+
+int Form1::progressValue() const
+{
+    return ProgressBar1->value();
+}
+
+void Form1::setSizeText(const QString &text)
+{
+    Label3->setText(text);
+}
+
+void Form1::setPercentText(const QString &text)
+{
+    Label2->setText(text);
+}
+
+MessageAnswer Form1::showMessage(const QString &text, MessageStyle style)
+{
+    return m_showMessage(this, text, style);
+}
+
+void Form1::processEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+}  // namespace plimo
