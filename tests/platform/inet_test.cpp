@@ -1,5 +1,360 @@
+#include "platform/error.h"
 #include "platform/inet.h"
+#include "platform/pagetext.h"
+#include "tests/support/localserver.h"
 
 #include <gtest/gtest.h>
 
-TEST(Inet, Placeholder) {}
+#include <QFile>
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+using plimo::Error;
+using plimo::Inet;
+using plimo::test::LocalServer;
+using plimo::test::ScopedEnv;
+using namespace std::chrono_literals;
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// 똠 is a syllable that CP949 has and plain EUC-KR has not; 가 is in both.
+const QByteArray Cp949Ttom = QByteArray::fromHex("8c63");
+const QByteArray EucKrGa = QByteArray::fromHex("b0a1");
+const QString Ttom = QString(QChar(0xB620));
+const QString Ga = QString(QChar(0xAC00));
+
+std::int64_t residentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
+    }
+    return 0;
+}
+
+char patternByte(std::int64_t offset)
+{
+    return static_cast<char>((offset * 7 + offset / 4096) & 0xFF);
+}
+
+}  // namespace
+
+// --- page bytes to text ----------------------------------------------------
+
+struct DecodeCase {
+    const char *name;
+    QByteArray body;
+    QByteArray contentType;
+    QString expected;
+};
+
+class PageTextDecoding : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(PageTextDecoding, DecodesAsBrowsersWould)
+{
+    const DecodeCase &c = GetParam();
+    EXPECT_EQ(plimo::decodePageText(c.body, c.contentType), c.expected) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Charsets, PageTextDecoding,
+    testing::Values(
+        DecodeCase{"utf8_undeclared", QByteArray("a\xEA\xB0\x80z"), "text/html",
+                   u"a"_s + Ga + u"z"_s},
+        DecodeCase{"euckr_by_header", "<p>" + EucKrGa + Cp949Ttom, "text/html; charset=EUC-KR",
+                   u"<p>"_s + Ga + Ttom},
+        DecodeCase{"quoted_header_label", Cp949Ttom, "text/html; charset=\"ks_c_5601-1987\"", Ttom},
+        DecodeCase{"meta_charset", "<meta charset=\"euc-kr\">" + Cp949Ttom, "text/html",
+                   u"<meta charset=\"euc-kr\">"_s + Ttom},
+        DecodeCase{
+            "meta_http_equiv",
+            "<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=euc-kr\">" + EucKrGa,
+            "", u"<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=euc-kr\">"_s + Ga},
+        DecodeCase{"undeclared_cp949", "x" + Cp949Ttom + EucKrGa, "", u"x"_s + Ttom + Ga},
+        DecodeCase{"unknown_label_falls_through", QByteArray("\xEA\xB0\x80"),
+                   "text/html; charset=no-such-thing", Ga},
+        DecodeCase{"header_wins_over_meta", "<meta charset=utf-8>" + EucKrGa,
+                   "text/html; charset=euc-kr", u"<meta charset=utf-8>"_s + Ga},
+        DecodeCase{"bom_dropped", QByteArray("\xEF\xBB\xBF\xEA\xB0\x80"),
+                   "text/html; charset=euc-kr", Ga},
+        DecodeCase{"empty_body", QByteArray(), "text/html", QString()}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// --- addresses on the wire -------------------------------------------------
+
+TEST(InetWire, EncodesOnlyWhatAUrlCannotCarry)
+{
+    EXPECT_EQ(Inet::wireAddress(QStringLiteral("http://h/s?q=a+b&c=%41'x=y?z")),
+              "http://h/s?q=a+b&c=%41'x=y?z");
+    EXPECT_EQ(Inet::wireAddress(QStringLiteral("http://h/s?q=a b#c\"<>`{}|\\^")),
+              "http://h/s?q=a%20b%23c%22%3C%3E%60%7B%7D%7C%5C%5E");
+    EXPECT_EQ(Inet::wireAddress(QStringLiteral("http://h/?q=") + Ga + QStringLiteral("\t\x7f")),
+              "http://h/?q=%EA%B0%80%09%7F");
+}
+
+// --- whole pages -----------------------------------------------------------
+
+class InetPages : public testing::Test {
+protected:
+    LocalServer server;
+    Inet inet;
+};
+
+TEST_F(InetPages, FetchesTextAndSendsTheAddressAsTyped)
+{
+    server.http().Get("/search", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content(std::string("\xB0\xA1"), "text/html; charset=euc-kr");
+    });
+    server.start();
+
+    const QString text = inet.OpenURL(
+        server.url(QStringLiteral("/search?query=") + Ga + QStringLiteral("+b&x=1#y")));
+
+    EXPECT_EQ(text, Ga);
+    ASSERT_EQ(server.received().size(), 1u);
+    EXPECT_EQ(server.received()[0].method, "GET");
+    EXPECT_EQ(server.received()[0].target, "/search?query=%EA%B0%80+b&x=1%23y");
+}
+
+TEST_F(InetPages, ReusesOneConnectionForConsecutiveFetches)
+{
+    server.http().Get("/p", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("ok", "text/plain");
+    });
+    server.start();
+
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(inet.OpenURL(server.url(QStringLiteral("/p"))), QStringLiteral("ok"));
+    EXPECT_EQ(server.connectionsAccepted(), 1u);
+}
+
+TEST_F(InetPages, FollowsRedirectsButOnlyToHttp)
+{
+    server.http().Get(
+        "/old", [](const httplib::Request &, httplib::Response &res) { res.set_redirect("/new"); });
+    server.http().Get("/new", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content("moved here", "text/plain");
+    });
+    server.http().Get("/file", [](const httplib::Request &, httplib::Response &res) {
+        res.set_redirect("file:///etc/passwd");
+    });
+    server.http().Get("/loop", [](const httplib::Request &, httplib::Response &res) {
+        res.set_redirect("/loop");
+    });
+    server.start();
+
+    EXPECT_EQ(inet.OpenURL(server.url(QStringLiteral("/old"))), QStringLiteral("moved here"));
+    EXPECT_THROW(inet.OpenURL(server.url(QStringLiteral("/file"))), Error);
+    EXPECT_THROW(inet.OpenURL(server.url(QStringLiteral("/loop"))), Error);
+    EXPECT_LE(server.received().size(), 2u + 1u + 11u);
+}
+
+TEST_F(InetPages, FailsOnErrorStatusesOversizedPagesAndOtherSchemes)
+{
+    server.http().Get("/404", [](const httplib::Request &, httplib::Response &res) {
+        res.status = 404;
+        res.set_content("not here", "text/plain");
+    });
+    server.http().Get("/500", [](const httplib::Request &, httplib::Response &res) {
+        res.status = 500;
+        res.set_content("broken", "text/plain");
+    });
+    server.http().Get("/huge", [](const httplib::Request &, httplib::Response &res) {
+        // Unannounced size: the cap must hold mid-stream, not only on Content-Length.
+        res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink &sink) {
+            if (offset >= 64 * 1024)
+                return false;
+            const std::string block(4096, 'x');
+            sink.write(block.data(), block.size());
+            return true;
+        });
+    });
+    server.start();
+    inet.setPageCap(16 * 1024);
+
+    for (const char *path : {"/404", "/500", "/huge"}) {
+        try {
+            inet.OpenURL(server.url(QString::fromLatin1(path)));
+            ADD_FAILURE() << path << " did not fail";
+        } catch (const Error &e) {
+            EXPECT_EQ(e.number(), plimo::errc::Transfer) << path;
+        }
+    }
+    EXPECT_THROW(inet.OpenURL(QStringLiteral("ftp://127.0.0.1/x")), Error);
+    EXPECT_THROW(inet.OpenURL(QStringLiteral("file:///etc/hostname")), Error);
+}
+
+TEST(InetFailures, RefusedConnectionFails)
+{
+    int port = 0;
+    {
+        LocalServer gone;
+        gone.start();
+        port = gone.port();
+    }
+    Inet inet;
+    EXPECT_THROW(inet.OpenURL(QStringLiteral("http://127.0.0.1:%1/").arg(port)), Error);
+}
+
+TEST_F(InetPages, StalledServerFailsAfterTheRequestTimeout)
+{
+    server.http().Get("/stall", [](const httplib::Request &, httplib::Response &res) {
+        std::this_thread::sleep_for(1500ms);
+        res.set_content("too late", "text/plain");
+    });
+    server.start();
+    inet.setRequestTimeout(300ms);
+
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_THROW(inet.OpenURL(server.url(QStringLiteral("/stall"))), Error);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 1200ms);
+}
+
+TEST_F(InetPages, HonoursHttpProxyFromTheEnvironment)
+{
+    server.http().Get(".*", [](const httplib::Request &req, httplib::Response &res) {
+        res.set_content("via proxy for " + req.get_header_value("Host"), "text/plain");
+    });
+    server.start();
+    ScopedEnv proxy("http_proxy", server.proxyAddress());
+    Inet proxied;  // the environment is read per request, but be explicit about order
+
+    EXPECT_EQ(proxied.OpenURL(QStringLiteral("http://search.example/s?q=a+b")),
+              QStringLiteral("via proxy for search.example"));
+    ASSERT_EQ(server.received().size(), 1u);
+    EXPECT_EQ(server.received()[0].target, "http://search.example/s?q=a+b");
+}
+
+// --- streamed files --------------------------------------------------------
+
+class InetStream : public testing::Test {
+protected:
+    LocalServer server;
+    Inet inet;
+
+    void waitForHeaders()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (inet.StillExecuting())
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    }
+};
+
+TEST_F(InetStream, DeliversALargeBodyExactlyWithFlatMemory)
+{
+    constexpr std::int64_t size = 64ll * 1024 * 1024;
+    server.http().Get("/big", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content_provider(size, "application/octet-stream",
+                                 [](size_t offset, size_t length, httplib::DataSink &sink) {
+                                     std::string block(std::min<size_t>(length, 64 * 1024), '\0');
+                                     for (size_t i = 0; i < block.size(); ++i)
+                                         block[i] = patternByte(offset + i);
+                                     return sink.write(block.data(), block.size());
+                                 });
+    });
+    server.start();
+
+    const std::int64_t before = residentBytes();
+    std::int64_t peak = before;
+    inet.Execute(server.url(QStringLiteral("/big")), QStringLiteral("GET"));
+    waitForHeaders();
+    EXPECT_EQ(inet.ResponseCode(), 200);
+    EXPECT_EQ(inet.GetHeader(QStringLiteral("content-length")), QString::number(size));
+
+    std::int64_t offset = 0;
+    for (;;) {
+        const QByteArray chunk = inet.GetChunk(1024);
+        if (chunk.isEmpty())
+            break;
+        for (qsizetype i = 0; i < chunk.size(); ++i) {
+            if (chunk[i] != patternByte(offset + i))
+                FAIL() << "byte " << offset + i << " differs";
+        }
+        offset += chunk.size();
+        if ((offset & 0xFFFFF) == 0)
+            peak = std::max(peak, residentBytes());
+    }
+    EXPECT_EQ(offset, size);
+    EXPECT_LT(peak - before, 4 * 1024 * 1024);
+}
+
+TEST_F(InetStream, ReportsHeadersOfTheFinalResponseAfterRedirects)
+{
+    server.http().Get("/song", [](const httplib::Request &, httplib::Response &res) {
+        res.set_redirect("/files/song.wav", 302);
+    });
+    server.http().Get("/files/song.wav", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content(std::string(3000, 'a'), "audio/wav");
+    });
+    server.http().Get("/missing", [](const httplib::Request &, httplib::Response &res) {
+        res.status = 404;
+        res.set_content("no", "text/plain");
+    });
+    server.start();
+
+    inet.Execute(server.url(QStringLiteral("/song")), QStringLiteral("GET"));
+    waitForHeaders();
+    EXPECT_EQ(inet.ResponseCode(), 200);
+    EXPECT_EQ(inet.GetHeader(QStringLiteral("Content-Length")), QStringLiteral("3000"));
+    EXPECT_EQ(inet.GetHeader(QStringLiteral("X-Absent")), QString());
+    EXPECT_EQ(inet.GetChunk(5000).size(), 3000);
+    EXPECT_EQ(inet.GetChunk(1024).size(), 0);
+
+    inet.Execute(server.url(QStringLiteral("/missing")), QStringLiteral("GET"));
+    waitForHeaders();
+    EXPECT_EQ(inet.ResponseCode(), 404);
+}
+
+TEST_F(InetStream, ABodyCutShortFailsAfterHandingOutWhatArrived)
+{
+    server.http().Get("/cut", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content_provider(10000, "audio/wav",
+                                 [](size_t offset, size_t, httplib::DataSink &sink) {
+                                     if (offset >= 4000)
+                                         return false;  // closes the connection mid-body
+                                     const std::string block(4000, 'b');
+                                     return sink.write(block.data(), block.size());
+                                 });
+    });
+    server.start();
+
+    inet.Execute(server.url(QStringLiteral("/cut")), QStringLiteral("GET"));
+    waitForHeaders();
+    std::int64_t received = 0;
+    try {
+        for (;;) {
+            const QByteArray chunk = inet.GetChunk(1024);
+            ASSERT_FALSE(chunk.isEmpty()) << "a short body must not end like a complete one";
+            received += chunk.size();
+        }
+    } catch (const Error &e) {
+        EXPECT_EQ(e.number(), plimo::errc::Transfer);
+    }
+    EXPECT_EQ(received, 4000);
+}
+
+TEST_F(InetStream, FailuresBeforeAnyResponseEndTheWait)
+{
+    server.http().Get("/slow", [](const httplib::Request &, httplib::Response &res) {
+        std::this_thread::sleep_for(1500ms);
+        res.set_content("late", "text/plain");
+    });
+    server.start();
+    inet.setRequestTimeout(300ms);
+
+    inet.Execute(server.url(QStringLiteral("/slow")), QStringLiteral("GET"));
+    waitForHeaders();
+    EXPECT_EQ(inet.ResponseCode(), 0);
+    EXPECT_EQ(inet.GetHeader(QStringLiteral("Content-Length")), QString());
+    EXPECT_THROW(inet.GetChunk(1024), Error);
+
+    inet.Execute(QStringLiteral("gopher://127.0.0.1/"), QStringLiteral("GET"));
+    waitForHeaders();
+    EXPECT_THROW(inet.GetChunk(1024), Error);
+}

@@ -1,6 +1,7 @@
 #include "tests/support/localserver.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -9,6 +10,9 @@ namespace plimo::test {
 LocalServer::LocalServer()
 {
     m_server.set_keep_alive_max_count(1000);
+    // Headers and body go out in separate writes; without this every kept-alive
+    // response waits for the client's delayed acknowledgement.
+    m_server.set_tcp_nodelay(true);
     m_server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &) {
         std::lock_guard lock(m_mutex);
         m_received.push_back({req.method, req.target, req.get_header_value("Host")});
@@ -31,6 +35,9 @@ void LocalServer::start()
         throw std::runtime_error("cannot bind a port on 127.0.0.1");
     // The socket already listens, so clients can connect before the thread runs.
     m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    // stop() is a no-op on a server that has not entered its loop yet.
+    while (!m_server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void LocalServer::stop()
