@@ -22,7 +22,7 @@ expected_depends=(libqt6widgets6 libcurl4 fonts-nanum)
 problems=0
 problem() { printf 'package: %s\n' "$*" >&2; problems=$((problems + 1)); }
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DPLIMO_TOOLS=OFF -DPLIMO_BENCH=OFF >/dev/null
 cmake --build "$build" --parallel "${PLIMO_JOBS:-$(nproc)}"
 rm -f "$build"/plimomp3_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
