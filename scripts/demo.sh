@@ -48,9 +48,7 @@ cleanup() {
 trap cleanup EXIT
 
 build_targets() {
-  for tool in cmake ninja; do
-    command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/deps.sh first"
-  done
+  "$root/scripts/deps.sh" || fail "the packages above are needed first"
   if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   fi
