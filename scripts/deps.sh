@@ -12,7 +12,7 @@ packages=(
   # the demo and screenshots: a virtual display, keyboard/mouse, capture
   xvfb xauth xdotool imagemagick
   # benchmarks compare against it
-  curl
+  curl bc
   # packaging
   dpkg-dev file
 )
