@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-qpa-plugins libcurl4-openssl-dev libcpp-httplib-dev libgtest-dev
-  fonts-nanum
+  fonts-nanum qt6-translations-l10n
   # tests, sanitizers, fuzzing, formatting
   clang libclang-rt-14-dev clang-format-14
   # the demo and screenshots: a virtual display, keyboard/mouse, capture
