@@ -87,7 +87,9 @@ public:
     bool isRunning() const;
     // Ends a running download cleanly at its next yield: nothing is left
     // half-written (the window is closing). Command3_Click returns once its
-    // current yield has; nothing happens when no download runs.
+    // current yield has; nothing happens when no download runs. Called from
+    // inside a yield (a close event), so this object and the controls must
+    // live until that Command3_Click has returned.
     void stop();
 
     const TransferState &state() const { return m_state; }
