@@ -196,6 +196,9 @@ void FileDownload::receiveBody(PartFile &file)
         std::chrono::duration_cast<std::chrono::nanoseconds>(m_tuning.yieldInterval).count();
     while (m_state.BytesDone < m_state.FileSize && m_state.TransferOn) {
         const std::int64_t wanted = std::min(ChunkSize, m_state.FileSize - m_state.BytesDone);
+        // A server that stalls mid-body must not freeze the window.
+        while (!m_inet2.ChunkReady(wanted))
+            yieldToWindow();
         m_state.ChunkBuf = m_inet2.GetChunk(wanted);
         if (m_state.ChunkBuf.isEmpty() || m_state.ChunkBuf.size() > wanted)
             throw Error(errc::Transfer, QStringLiteral("the body does not match Content-Length"));

@@ -222,7 +222,9 @@ struct Inet::State {
         }
     }
 
-    // Advances the transfer, waiting at most `wait` for the network.
+    // Advances the transfer. Waits at most `wait` for the network, and only
+    // when a first step found nothing new: data that is already there is
+    // taken at once.
     void pump(milliseconds wait)
     {
         if (done)
@@ -234,17 +236,22 @@ struct Inet::State {
             lastProgress = now;
         lastPump = now;
 
-        int running = 0;
-        curl_multi_perform(multi.get(), &running);
-        collectFinished();
-        if (done)
+        const Clock::time_point progressBefore = lastProgress;
+        perform();
+        if (done || lastProgress != progressBefore)
             return;
         curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
-        curl_multi_perform(multi.get(), &running);
-        collectFinished();
+        perform();
         if (!done && !paused && Clock::now() - lastProgress > timeout)
             finishWith(CURLE_OPERATION_TIMEDOUT);
         lastPump = Clock::now();
+    }
+
+    void perform()
+    {
+        int running = 0;
+        curl_multi_perform(multi.get(), &running);
+        collectFinished();
     }
 
     Error failure() const
@@ -318,13 +325,20 @@ int Inet::ResponseCode() const
     return d->headersComplete ? d->status : 0;
 }
 
+bool Inet::ChunkReady(std::int64_t maxBytes)
+{
+    if (d->available() >= maxBytes || d->done)
+        return true;
+    d->resumeIfRoom();
+    d->pump(PollWait);
+    return d->available() >= maxBytes || d->done;
+}
+
 QByteArray Inet::GetChunk(std::int64_t maxBytes)
 {
     if (maxBytes <= 0)
         return {};
-    while (d->available() < maxBytes && !d->done) {
-        d->resumeIfRoom();
-        d->pump(PollWait);
+    while (!ChunkReady(maxBytes)) {
     }
     const qsizetype take = std::min<std::int64_t>(maxBytes, d->available());
     if (take == 0 && d->done && d->result != CURLE_OK)

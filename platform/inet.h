@@ -62,6 +62,12 @@ public:
     // transport failed.
     int ResponseCode() const;
 
+    // True once GetChunk(maxBytes) can return without waiting: that many
+    // bytes are there, or the body has ended (or failed). Otherwise advances
+    // the transfer, waiting for the network a few milliseconds at most, so a
+    // caller can keep a window responsive while a server stalls mid-body.
+    bool ChunkReady(std::int64_t maxBytes);
+
     // The next bytes of the body, exactly maxBytes unless the body ends
     // first; "" once it has ended. Blocks (with short network waits) until
     // that many bytes are there. Throws when the transfer failed, also when

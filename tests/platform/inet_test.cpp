@@ -281,7 +281,11 @@ TEST_F(InetStream, DeliversALargeBodyExactlyWithFlatMemory)
             peak = std::max(peak, residentBytes());
     }
     EXPECT_EQ(offset, size);
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine keeps freed memory resident
     EXPECT_LT(peak - before, 4 * 1024 * 1024);
+#else
+    (void)peak;
+#endif
 }
 
 TEST_F(InetStream, ReportsHeadersOfTheFinalResponseAfterRedirects)
@@ -357,4 +361,33 @@ TEST_F(InetStream, FailuresBeforeAnyResponseEndTheWait)
     inet.Execute(QStringLiteral("gopher://127.0.0.1/"), QStringLiteral("GET"));
     waitForHeaders();
     EXPECT_THROW(inet.GetChunk(1024), Error);
+}
+
+TEST_F(InetStream, ChunkReadyReturnsWhileTheServerStallsMidBody)
+{
+    server.http().Get("/stalls", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content_provider(2048, "audio/wav",
+                                 [](size_t offset, size_t, httplib::DataSink &sink) {
+                                     if (offset > 0)
+                                         std::this_thread::sleep_for(800ms);
+                                     const std::string block(1024, 'c');
+                                     return sink.write(block.data(), block.size());
+                                 });
+    });
+    server.start();
+
+    inet.Execute(server.url(QStringLiteral("/stalls")), QStringLiteral("GET"));
+    waitForHeaders();
+    EXPECT_EQ(inet.GetChunk(1024).size(), 1024);
+
+    int notReady = 0;
+    const auto began = std::chrono::steady_clock::now();
+    while (!inet.ChunkReady(1024)) {
+        ++notReady;
+        ASSERT_LT(std::chrono::steady_clock::now() - began, 5s);
+    }
+    EXPECT_GT(notReady, 10) << "each check must return within a few milliseconds";
+    EXPECT_EQ(inet.GetChunk(1024).size(), 1024);
+    EXPECT_TRUE(inet.ChunkReady(1024)) << "an ended body is ready: GetChunk returns at once";
+    EXPECT_EQ(inet.GetChunk(1024).size(), 0);
 }
