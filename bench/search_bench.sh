@@ -55,7 +55,7 @@ median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
 # measures around itself, and the sum of curl's per-transfer times. These
 # leave out the start of each process (Qt and libcurl loading, about 10-20 ms
 # for the run, a few ms for curl), which a search in the open window never pays.
-rounds=9
+rounds=${PLIMO_BENCH_ROUNDS:-9}
 search_wall=() curl_wall=() search_inside=() curl_inside=()
 for _ in $(seq $rounds); do
   search_wall+=("$(http_proxy=$proxy milliseconds_of "$folder/run.out" "$bench" run "$folder/addresses")")

@@ -179,6 +179,8 @@ struct Inet::State {
             self->status = parts.size() > 1 ? parts[1].toInt() : 0;
         } else if (line.isEmpty()) {
             self->headersComplete = isFinalStatus(self->status, self->hasLocation);
+            if (self->headersComplete && self->mode == Mode::Page)
+                self->reserveAnnouncedLength();
         } else if (const qsizetype colon = line.indexOf(':'); colon > 0) {
             const QByteArray name = line.left(colon).trimmed().toLower();
             if (name == "location")
@@ -186,6 +188,17 @@ struct Inet::State {
             self->headers.emplace_back(name, line.mid(colon + 1).trimmed());
         }
         return size * count;
+    }
+
+    // A page of announced size is received into one allocation; the cap still
+    // rules, whatever the header says.
+    void reserveAnnouncedLength()
+    {
+        curl_off_t announced = -1;
+        if (curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+                CURLE_OK &&
+            announced > 0)
+            body.reserve(static_cast<qsizetype>(std::min<std::int64_t>(announced, pageCap)));
     }
 
     // Drops what the reader has taken once it is the larger part of the buffer.
@@ -229,22 +242,26 @@ struct Inet::State {
     {
         if (done)
             return;
+        const Clock::time_point progressBefore = lastProgress;
+        perform();
+        if (done || lastProgress != progressBefore)
+            return;
+        waitThenPerform(wait);
+    }
+
+    // Waits at most `wait` for the network, then advances the transfer.
+    void waitThenPerform(milliseconds wait)
+    {
         // A caller that did not ask for this long was busy (a modal dialog, a
         // search run), not the network: the request timeout starts over.
         const auto now = Clock::now();
         if (now - lastPump > timeout / 2)
             lastProgress = now;
-        lastPump = now;
-
-        const Clock::time_point progressBefore = lastProgress;
-        perform();
-        if (done || lastProgress != progressBefore)
-            return;
         curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
         perform();
-        if (!done && !paused && Clock::now() - lastProgress > timeout)
-            finishWith(CURLE_OPERATION_TIMEDOUT);
         lastPump = Clock::now();
+        if (!done && !paused && lastPump - lastProgress > timeout)
+            finishWith(CURLE_OPERATION_TIMEDOUT);
     }
 
     void perform()
@@ -286,8 +303,9 @@ Inet::~Inet() = default;
 QString Inet::OpenURL(const QString &address)
 {
     d->start(address, State::Mode::Page);
+    d->perform();
     while (!d->done)
-        d->pump(milliseconds(100));
+        d->waitThenPerform(milliseconds(100));
     if (d->result != CURLE_OK)
         throw d->failure();
     if (d->status < 200 || d->status > 299)
