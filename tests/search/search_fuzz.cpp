@@ -8,143 +8,106 @@
 // piece 1 + k modulo the number of post pieces. An empty piece is a fetch
 // that fails.
 
-#include "platform/error.h"
-#include "search/extract.h"
 #include "search/hosts.h"
-#include "search/searchrun.h"
 #include "search/text.h"
 #include "tests/search/searchcontrols.h"
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
+using namespace plimo::extract;
 using namespace plimo::text;
 using plimo::step;
 
-[[noreturn]] void mismatch(const char *what)
+void expectSame(bool same, const char *what)
 {
+    if (same)
+        return;
     std::fprintf(stderr, "search_fuzz: the run differs from the reference in %s\n", what);
     std::abort();
-}
-
-QList<QString> piecesOf(const std::uint8_t *data, std::size_t size)
-{
-    QList<QString> pieces;
-    std::size_t begin = 0;
-    for (std::size_t i = 0; i <= size; ++i) {
-        if (i == size || data[i] == 0) {
-            pieces.append(QString::fromUtf8(reinterpret_cast<const char *>(data + begin),
-                                            qsizetype(i - begin)));
-            begin = i + 1;
-        }
-    }
-    return pieces;
-}
-
-QString fetchPiece(const QString &piece)
-{
-    if (piece.isEmpty())
-        throw plimo::Error(plimo::errc::Transfer, QStringLiteral("no such page"));
-    return piece;
 }
 
 // The link harvest with the page lower-cased at every search step.
 QStringList referenceLinks(const QString &page)
 {
     QStringList links;
-    if (page.isEmpty())
-        return links;
     qsizetype scan = 0;
-    do {
-        scan = InStr(scan + 1, LowerCase(page), plimo::extract::linkStartMarker());
-        if (scan != 0) {
-            const qsizetype linkStart = scan + plimo::extract::LinkStartOffset;
-            scan = InStr(linkStart + 1, page, plimo::extract::linkEndMarker());
-            if (scan != 0)
-                links.append(Mid(page, linkStart, scan - linkStart));
-        }
-    } while (scan != 0);
+    while ((scan = InStr(scan + 1, LowerCase(page), linkStartMarker())) != 0) {
+        const qsizetype linkStart = scan + LinkStartOffset;
+        if ((scan = InStr(linkStart + 1, page, linkEndMarker())) == 0)
+            break;
+        links.append(Mid(page, linkStart, scan - linkStart));
+    }
     return links;
 }
 
-std::optional<QString> referencePostView(const QString &link)
+void appendPostView(const QString &link, QStringList &views)
 {
     const QString base = plimo::hosts::blogBaseAddress();
     QStringList ids, numbers;
     step([&] { ids = Split(link, base); });
-    step([&] { ids = Split(Element(ids, 1), QStringLiteral("?Redirect")); });
-    step([&] { numbers = Split(link, QStringLiteral("logNo=")); });
-    step([&] { numbers = Split(Element(numbers, 1), plimo::extract::linkEndMarker()); });
-    std::optional<QString> address;
+    step([&] { ids = Split(Element(ids, 1), u"?Redirect"_qs); });
+    step([&] { numbers = Split(link, u"logNo="_qs); });
+    step([&] { numbers = Split(Element(numbers, 1), linkEndMarker()); });
     step([&] {
-        address = base + QStringLiteral("PostView.nhn?blogId=") + Element(ids, 0) +
-                  QStringLiteral("&logNo=") + Element(numbers, 0) + QStringLiteral("&from=search");
+        views.append(base + u"PostView.nhn?blogId="_qs + Element(ids, 0) + u"&logNo="_qs +
+                     Element(numbers, 0) + u"&from=search"_qs);
     });
-    return address;
 }
 
-using Row = plimo::test::MemoryControls::Row;
-
-std::optional<Row> referenceRow(const QString &page)
+void appendRow(const QString &page, QList<Row> &rows)
 {
     const QString fileBase = plimo::hosts::fileBaseAddress();
     const qsizetype filePosition = InStr(1, page, fileBase);
-    if (filePosition <= plimo::extract::MinimumFilePosition)
-        return std::nullopt;
+    if (filePosition <= MinimumFilePosition)
+        return;
     const QString tail = Mid(page, filePosition);
-    const QString token = Mid(tail, 1, InStr(1, tail, QStringLiteral(" ")));
-    if (!Like(token, QStringLiteral("*") + fileBase + QStringLiteral("*")))
-        return std::nullopt;
-    QString fileAddress = token;
-    for (const QString &removal : plimo::extract::fileAddressRemovals())
+    QString fileAddress = Mid(tail, 1, InStr(1, tail, u" "_qs));
+    if (!Like(fileAddress, u"*"_qs + fileBase + u"*"_qs))
+        return;
+    for (const QString &removal : fileAddressRemovals())
         fileAddress = Replace(fileAddress, removal, QString());
     QStringList titles;
-    step([&] { titles = Split(page, plimo::extract::titleStartMarker()); });
-    step([&] { titles = Split(Element(titles, 1), plimo::extract::titleEndMarker()); });
-    std::optional<Row> row;
-    step([&] { row = Row{Element(titles, 0), fileAddress}; });
-    return row;
+    step([&] { titles = Split(page, titleStartMarker()); });
+    step([&] { titles = Split(Element(titles, 1), titleEndMarker()); });
+    step([&] { rows.append(Row{Element(titles, 0), fileAddress}); });
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    const QList<QString> pieces = piecesOf(data, size);
-    const qsizetype postPieces = pieces.size() - 1;
+    QStringList pieces;
+    for (const QByteArray &piece :
+         QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size)).split('\0'))
+        pieces.append(QString::fromUtf8(piece));
+    const auto postPage = [&](qsizetype k) {
+        return pieces.size() > 1 ? pieces[1 + k % (pieces.size() - 1)] : QString();
+    };
 
+    // Fetches come strictly in list order: the ten result pages, then the posts.
     plimo::test::MemoryControls controls;
-    qsizetype postFetches = 0;
-    plimo::runSearch(controls, [&](const QString &address) {
-        if (address.startsWith(QStringLiteral("http://") + plimo::hosts::searchHost()))
-            return fetchPiece(address.contains(QStringLiteral("&start=1&")) ? pieces[0]
-                                                                            : QString());
-        const qsizetype k = postFetches++;
-        return fetchPiece(postPieces > 0 ? pieces[1 + k % postPieces] : QString());
+    qsizetype fetches = 0;
+    plimo::runSearch(controls, [&](const QString &) {
+        const qsizetype n = fetches++;
+        const QString page = n == 0 ? pieces[0] : n < 10 ? QString() : postPage(n - 10);
+        if (page.isEmpty())
+            throw plimo::Error(plimo::errc::Transfer, u"no such page"_qs);
+        return page;
     });
 
     const QStringList links = referenceLinks(pieces[0]);
-    if (controls.list2Items.items != links)
-        mismatch("the post links");
     QStringList views;
-    for (const QString &link : links) {
-        if (const auto view = referencePostView(link))
-            views.append(*view);
-    }
-    if (controls.list3Items.items != views)
-        mismatch("the post-view addresses");
+    for (const QString &link : links)
+        appendPostView(link, views);
     QList<Row> rows;
-    for (qsizetype k = 0; k < views.size() && postPieces > 0; ++k) {
-        if (const auto row = referenceRow(pieces[1 + k % postPieces]))
-            rows.append(*row);
-    }
-    if (controls.rows != rows)
-        mismatch("the rows");
-    if (controls.statuses.size() != 5 || controls.list1Items.items.size() != 10)
-        mismatch("the page plan or the status texts");
+    for (qsizetype k = 0; k < views.size(); ++k)
+        appendRow(postPage(k), rows);
+    expectSame(controls.list2Items.items == links && controls.list3Items.items == views,
+               "the post links or the post-view addresses");
+    expectSame(controls.rows == rows && fetches == 10 + views.size(), "the rows or the fetches");
     return 0;
 }

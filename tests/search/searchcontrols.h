@@ -3,6 +3,7 @@
 // An in-memory stand-in for the window's controls, so the search run can be
 // driven and inspected without a display.
 
+#include "search/extract.h"
 #include "search/searchrun.h"
 
 #include <QList>
@@ -22,11 +23,7 @@ public:
 
 class MemoryControls final : public SearchControls {
 public:
-    struct Row {
-        QString title;
-        QString fileAddress;
-        friend bool operator==(const Row &, const Row &) = default;
-    };
+    using Row = extract::Row;
 
     QString queryText() const override { return query; }
     WorkList &list1() override { return list1Items; }
