@@ -15,6 +15,8 @@ fuzz_seconds=${PLIMO_FUZZ_SECONDS:-60}
 export QT_QPA_PLATFORM=offscreen
 
 section() { printf '\n== %s\n' "$*"; }
+results=$(mktemp)
+trap 'rm -f "$results"' EXIT
 
 section "dependencies"
 "$root/scripts/deps.sh"
@@ -29,7 +31,7 @@ run_suite() {
   shift
   cmake -S "$root" -B "$dir" -G Ninja -DPLIMO_WERROR=ON -DPLIMO_BENCH=OFF "$@" >/dev/null
   cmake --build "$dir" --parallel "$jobs"
-  ctest --test-dir "$dir" --output-on-failure --parallel "$jobs"
+  ctest --test-dir "$dir" --output-on-failure --parallel "$jobs" | tee -a "$results"
 }
 
 section "build and tests"
@@ -47,10 +49,14 @@ CC=clang CXX=clang++ cmake -S "$root" -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=
   -DPLIMO_FUZZ=ON -DPLIMO_TOOLS=OFF -DPLIMO_BENCH=OFF >/dev/null
 cmake --build build-fuzz --parallel "$jobs" --target search_fuzz
 corpus=$(mktemp -d)
-trap 'rm -rf "$corpus"' EXIT
+trap 'rm -rf "$corpus" "$results"' EXIT
 build-fuzz/tests/search/search_fuzz -dict=tests/search/search_fuzz.dict \
   -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -timeout=10 -max_len=65536 \
   -print_final_stats=1 "$corpus" tests/search/corpus 2>&1 | tail -n 12
 
 section "Debian package"
 PLIMO_JOBS=$jobs "$root/scripts/package.sh" build-package
+
+# Both test runs, as one line.
+awk '/tests passed, [0-9]+ tests? failed out of/ { total += $NF; failed += $4 }
+     END { printf "summary: %d passed, %d failed\n", total - failed, failed }' "$results"

@@ -19,6 +19,8 @@
 #include <QTreeWidget>
 #include <QUrl>
 
+#include <limits>
+
 namespace plimo {
 
 namespace {
@@ -155,6 +157,10 @@ void Form1::setUpCaptions()
     Label5->setText(QStringLiteral("?"));
     Label3->setText(QStringLiteral("Label3"));
 
+    // A line edit keeps 32767 characters by default; an address or a folder
+    // must never be cut short without a word.
+    for (QLineEdit *box : {Text1, Text2, Text3})
+        box->setMaxLength(std::numeric_limits<int>::max());
     setPaleYellow(Text1);
     setPaleYellow(Text2);
     Text1->setToolTip(QStringLiteral("※ 가수+노래제목   이렇게 검색해주세요"));

@@ -13,6 +13,8 @@ LocalServer::LocalServer()
     // Headers and body go out in separate writes; without this every kept-alive
     // response waits for the client's delayed acknowledgement.
     m_server.set_tcp_nodelay(true);
+    // stop() waits for idle kept-alive connections to time out.
+    m_server.set_keep_alive_timeout(1);
     m_server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &) {
         std::lock_guard lock(m_mutex);
         m_received.push_back({req.method, req.target, req.get_header_value("Host")});
