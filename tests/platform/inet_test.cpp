@@ -69,7 +69,6 @@ INSTANTIATE_TEST_SUITE_P(
                    u"a"_s + Ga + u"z"_s},
         DecodeCase{"euckr_by_header", "<p>" + EucKrGa + Cp949Ttom, "text/html; charset=EUC-KR",
                    u"<p>"_s + Ga + Ttom},
-        DecodeCase{"quoted_header_label", Cp949Ttom, "text/html; charset=\"ks_c_5601-1987\"", Ttom},
         DecodeCase{"meta_charset", "<meta charset=\"euc-kr\">" + Cp949Ttom, "text/html",
                    u"<meta charset=\"euc-kr\">"_s + Ttom},
         DecodeCase{
@@ -83,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "text/html; charset=euc-kr", u"<meta charset=utf-8>"_s + Ga},
         DecodeCase{"bom_dropped", QByteArray("\xEF\xBB\xBF\xEA\xB0\x80"),
                    "text/html; charset=euc-kr", Ga},
-        DecodeCase{"empty_body", QByteArray(), "text/html", QString()}),
+        DecodeCase{"utf8_by_header", QByteArray("\xEA\xB0\x80"), "text/html; charset=UTF-8", Ga}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // --- addresses on the wire -------------------------------------------------
@@ -106,31 +105,21 @@ protected:
     Inet inet;
 };
 
-TEST_F(InetPages, FetchesTextAndSendsTheAddressAsTyped)
+TEST_F(InetPages, SendsTheAddressAsTypedOnOneKeptConnection)
 {
     server.http().Get("/search", [](const httplib::Request &, httplib::Response &res) {
         res.set_content(std::string("\xB0\xA1"), "text/html; charset=euc-kr");
     });
     server.start();
 
-    const QString text = inet.OpenURL(
-        server.url(QStringLiteral("/search?query=") + Ga + QStringLiteral("+b&x=1#y")));
+    const QString address =
+        server.url(QStringLiteral("/search?query=") + Ga + QStringLiteral("+b&x=1#y"));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(inet.OpenURL(address), Ga);
 
-    EXPECT_EQ(text, Ga);
-    ASSERT_EQ(server.received().size(), 1u);
+    ASSERT_EQ(server.received().size(), 3u);
     EXPECT_EQ(server.received()[0].method, "GET");
     EXPECT_EQ(server.received()[0].target, "/search?query=%EA%B0%80+b&x=1%23y");
-}
-
-TEST_F(InetPages, ReusesOneConnectionForConsecutiveFetches)
-{
-    server.http().Get("/p", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("ok", "text/plain");
-    });
-    server.start();
-
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(inet.OpenURL(server.url(QStringLiteral("/p"))), QStringLiteral("ok"));
     EXPECT_EQ(server.connectionsAccepted(), 1u);
 }
 
@@ -293,10 +282,6 @@ TEST_F(InetStream, ReportsHeadersOfTheFinalResponseAfterRedirects)
     server.http().Get("/files/song.wav", [](const httplib::Request &, httplib::Response &res) {
         res.set_content(std::string(3000, 'a'), "audio/wav");
     });
-    server.http().Get("/missing", [](const httplib::Request &, httplib::Response &res) {
-        res.status = 404;
-        res.set_content("no", "text/plain");
-    });
     server.start();
 
     inet.Execute(server.url(QStringLiteral("/song")), QStringLiteral("GET"));
@@ -306,45 +291,17 @@ TEST_F(InetStream, ReportsHeadersOfTheFinalResponseAfterRedirects)
     EXPECT_EQ(inet.GetHeader(QStringLiteral("X-Absent")), QString());
     EXPECT_EQ(inet.GetChunk(5000).size(), 3000);
     EXPECT_EQ(inet.GetChunk(1024).size(), 0);
-
-    inet.Execute(server.url(QStringLiteral("/missing")), QStringLiteral("GET"));
-    waitForHeaders();
-    EXPECT_EQ(inet.ResponseCode(), 404);
 }
 
-TEST_F(InetStream, ABodyCutShortFailsAfterHandingOutWhatArrived)
+// A server that announces 10000 bytes, sends 1024, stalls, sends 1024 more
+// and hangs up.
+TEST_F(InetStream, AStallDoesNotBlockAndAShortBodyFailsAfterWhatArrived)
 {
     server.http().Get("/cut", [](const httplib::Request &, httplib::Response &res) {
         res.set_content_provider(10000, "audio/wav",
                                  [](size_t offset, size_t, httplib::DataSink &sink) {
-                                     if (offset >= 4000)
+                                     if (offset >= 2048)
                                          return false;  // closes the connection mid-body
-                                     const std::string block(4000, 'b');
-                                     return sink.write(block.data(), block.size());
-                                 });
-    });
-    server.start();
-
-    inet.Execute(server.url(QStringLiteral("/cut")), QStringLiteral("GET"));
-    waitForHeaders();
-    std::int64_t received = 0;
-    try {
-        for (;;) {
-            const QByteArray chunk = inet.GetChunk(1024);
-            ASSERT_FALSE(chunk.isEmpty()) << "a short body must not end like a complete one";
-            received += chunk.size();
-        }
-    } catch (const Error &e) {
-        EXPECT_EQ(e.number(), plimo::errc::Transfer);
-    }
-    EXPECT_EQ(received, 4000);
-}
-
-TEST_F(InetStream, ChunkReadyReturnsWhileTheServerStallsMidBody)
-{
-    server.http().Get("/stalls", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content_provider(2048, "audio/wav",
-                                 [](size_t offset, size_t, httplib::DataSink &sink) {
                                      if (offset > 0)
                                          std::this_thread::sleep_for(800ms);
                                      const std::string block(1024, 'c');
@@ -353,10 +310,9 @@ TEST_F(InetStream, ChunkReadyReturnsWhileTheServerStallsMidBody)
     });
     server.start();
 
-    inet.Execute(server.url(QStringLiteral("/stalls")), QStringLiteral("GET"));
+    inet.Execute(server.url(QStringLiteral("/cut")), QStringLiteral("GET"));
     waitForHeaders();
     EXPECT_EQ(inet.GetChunk(1024).size(), 1024);
-
     int notReady = 0;
     const auto began = std::chrono::steady_clock::now();
     while (!inet.ChunkReady(1024)) {
@@ -365,6 +321,10 @@ TEST_F(InetStream, ChunkReadyReturnsWhileTheServerStallsMidBody)
     }
     EXPECT_GT(notReady, 10) << "each check must return within a few milliseconds";
     EXPECT_EQ(inet.GetChunk(1024).size(), 1024);
-    EXPECT_TRUE(inet.ChunkReady(1024)) << "an ended body is ready: GetChunk returns at once";
-    EXPECT_EQ(inet.GetChunk(1024).size(), 0);
+    try {
+        inet.GetChunk(1024);
+        ADD_FAILURE() << "a short body must not end like a complete one";
+    } catch (const Error &e) {
+        EXPECT_EQ(e.number(), plimo::errc::Transfer);
+    }
 }
