@@ -128,8 +128,9 @@ TEST(Portal, RequestsReachTheirHostAndTheirFaults)
         const auto started = std::chrono::steady_clock::now();
         const httplib::Response reply = portal.get(url);
         // Only the slow rows are judged on time: a loaded machine may make any answer late.
-        if (slow)
+        if (slow) {
             EXPECT_GE(std::chrono::steady_clock::now() - started, faults.delay) << name;
+        }
         EXPECT_EQ(reply.status, status);
         EXPECT_NE((reply.body + reply.get_header_value("Location")).find(contains),
                   std::string::npos);
