@@ -1,17 +1,14 @@
 // The search's costs, for search_bench.sh:
 //   search_bench extract          CPU time of the three cuts on 4 MiB and 8 MiB pages
-//   search_bench serve            a local portal of 10 result pages x 10 posts on
-//                                 127.0.0.1; prints its port, serves until killed
 //   search_bench run LIST         one whole search (through http_proxy); writes
 //                                 the addresses it fetched, one a line, to LIST
 //   search_bench own              the same search with its pages in memory (ms)
 
+#include "bench/searchpages.h"
 #include "platform/inet.h"
 #include "search/extract.h"
 #include "search/searchrun.h"
 #include "tests/search/searchcontrols.h"
-
-#include <httplib.h>
 
 #include <QFile>
 #include <QHash>
@@ -26,8 +23,10 @@
 
 namespace {
 
-const QString Blog = QStringLiteral("http://blog.naver.com/");
-const QString File = QStringLiteral("http://blogattach.naver.com");
+using benchpages::Blog;
+using benchpages::File;
+using benchpages::filler;
+using benchpages::portalPage;
 
 double cpuMilliseconds(const std::function<void()> &work)
 {
@@ -42,18 +41,6 @@ double cpuMilliseconds(const std::function<void()> &work)
             std::min(best, (end.tv_sec - start.tv_sec) * 1e3 + (end.tv_nsec - start.tv_nsec) / 1e6);
     }
     return best;
-}
-
-QString filler(qsizetype size)
-{
-    const QString unit =
-        QStringLiteral("<p class=\"c\">노래 가사와 이야기 Lyrics and a story</p>\n");
-    QString text;
-    text.reserve(size + unit.size());
-    while (text.size() < size)
-        text += unit;
-    text.truncate(size);
-    return text;
 }
 
 // size code units holding `links` post links spread evenly among markup that
@@ -119,59 +106,6 @@ int extract()
     return 0;
 }
 
-std::string portalPage(const std::string &requestTarget)
-{
-    // Result page n lists posts p<n>_0 .. p<n>_9; every post carries a file.
-    const QString target = QString::fromStdString(requestTarget);
-    const QString view = Blog + QStringLiteral("PostView.nhn?blogId=");
-    if (target.startsWith(QStringLiteral("http://search.naver.com/"))) {
-        const qsizetype at = target.indexOf(QStringLiteral("start="));
-        const int page = at < 0 ? 0 : target.mid(at + 6).section(u'&', 0, 0).toInt() / 10;
-        QString body = filler(40 * 1024);
-        for (int post = 0; post < 10; ++post) {
-            body += QStringLiteral("<li><dt><a class=\"sh_blog_title\" href=\"%1p%2_%3"
-                                   "?Redirect=Log&logNo=%4\" target=_blank>글</a></dt></li>\n")
-                        .arg(Blog)
-                        .arg(page)
-                        .arg(post)
-                        .arg(1000 + post);
-        }
-        return body.toStdString();
-    }
-    if (target.startsWith(view)) {
-        const QString id = target.mid(view.size()).section(u'&', 0, 0);
-        return (filler(20 * 1024) +
-                QStringLiteral("<span class=\"pcol1 itemSubjectBoldfont\">제목</span><a href=\"") +
-                File + QStringLiteral("/f/") + id +
-                QStringLiteral(".mp3?type=attachment\"><img src=x></a>") + filler(10 * 1024))
-            .toStdString();
-    }
-    return {};
-}
-
-int serve()
-{
-    httplib::Server server;
-    server.set_keep_alive_max_count(100000);
-    // Headers and body go out in separate writes; without this, every response
-    // waits out the client's delayed acknowledgement and both sides measure
-    // only that.
-    server.set_tcp_nodelay(true);
-    server.Get(".*", [](const httplib::Request &request, httplib::Response &response) {
-        const std::string body = portalPage(request.target);
-        if (body.empty()) {
-            response.status = 404;
-            return;
-        }
-        response.set_content(body, "text/html; charset=UTF-8");
-    });
-    const int port = server.bind_to_any_port("127.0.0.1");
-    std::printf("%d\n", port);
-    std::fflush(stdout);
-    server.listen_after_bind();
-    return 0;
-}
-
 int run(const char *listPath)
 {
     plimo::test::MemoryControls controls;
@@ -226,12 +160,10 @@ int main(int argc, char **argv)
 {
     if (argc == 2 && std::strcmp(argv[1], "extract") == 0)
         return extract();
-    if (argc == 2 && std::strcmp(argv[1], "serve") == 0)
-        return serve();
     if (argc == 2 && std::strcmp(argv[1], "own") == 0)
         return own();
     if (argc == 3 && std::strcmp(argv[1], "run") == 0)
         return run(argv[2]);
-    std::fprintf(stderr, "usage: search_bench extract | serve | run LIST | own\n");
+    std::fprintf(stderr, "usage: search_bench extract | run LIST | own\n");
     return 2;
 }

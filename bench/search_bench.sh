@@ -9,7 +9,7 @@
 #
 # Usage: bench/search_bench.sh [build-dir]   (a Release build, e.g.
 #   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release &&
-#   ninja -C build -j2 search_bench)
+#   ninja -C build -j2 search_bench search_bench_portal)
 set -euo pipefail
 
 build=${1:-build}
@@ -21,7 +21,7 @@ echo "== extraction"
 "$bench" extract
 
 folder=$(mktemp -d "${TMPDIR:-/tmp}/search-bench.XXXXXX")
-"$bench" serve >"$folder/port" &
+"$bench"_portal >"$folder/port" &
 server=$!
 cleanup() { kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; rm -rf "$folder"; }
 trap cleanup EXIT

@@ -1,0 +1,33 @@
+// The portal of the search benchmark: 10 result pages x 10 posts on
+// 127.0.0.1, reached through http_proxy. Prints its port, serves until killed.
+// Apart from search_bench so that the measured search process loads no more
+// libraries than the program does.
+
+#include "bench/searchpages.h"
+
+#include <httplib.h>
+
+#include <cstdio>
+
+int main()
+{
+    httplib::Server server;
+    server.set_keep_alive_max_count(100000);
+    // Headers and body go out in separate writes; without this, every response
+    // waits out the client's delayed acknowledgement and both sides measure
+    // only that.
+    server.set_tcp_nodelay(true);
+    server.Get(".*", [](const httplib::Request &request, httplib::Response &response) {
+        const std::string body = benchpages::portalPage(request.target);
+        if (body.empty()) {
+            response.status = 404;
+            return;
+        }
+        response.set_content(body, "text/html; charset=UTF-8");
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    std::printf("%d\n", port);
+    std::fflush(stdout);
+    server.listen_after_bind();
+    return 0;
+}
