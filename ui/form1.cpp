@@ -2,6 +2,7 @@
 
 #include "download/folderchooser.h"
 
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -62,11 +63,25 @@ QStringList koreanFamilies()
             QStringLiteral("Noto Sans CJK KR")};
 }
 
+// A plain top-level widget is announced to screen readers as a bare
+// container; the program's one window should be announced as a window.
+QAccessibleInterface *accessibleWindow(const QString &className, QObject *object)
+{
+    if (className != u"plimo::Form1" || !object->isWidgetType())
+        return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
+}
+
 }  // namespace
 
 Form1::Form1(QWidget *parent)
     : QWidget(parent), m_showMessage(showMessageBox), m_browseFolder(BrowseFolder)
 {
+    static const bool announcedAsWindow = [] {
+        QAccessible::installFactory(accessibleWindow);
+        return true;
+    }();
+    Q_UNUSED(announcedAsWindow);
     createControls();
     placeControls();
     setUpCaptions();

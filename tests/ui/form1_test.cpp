@@ -5,6 +5,7 @@
 #include "tools/portal/portal.h"
 #include "ui/form1.h"
 
+#include <QAccessible>
 #include <QDesktopServices>
 #include <QDir>
 #include <QHeaderView>
@@ -80,6 +81,7 @@ void Form1Test::startsReadyForUse()
     QCOMPARE(shown.get(u"Text1"_s, "toolTip"), u"※ 가수+노래제목   이렇게 검색해주세요"_s);
     QCOMPARE(shown.find(u"Text1"_s)->palette().color(QPalette::Base), QColor(255, 255, 192));
     QCOMPARE(shown.get(u"Text1"_s, "accessibleName"), u"검색어"_s);
+    QCOMPARE(QAccessible::queryAccessibleInterface(&shown.form)->role(), QAccessible::Window);
     auto *list = shown.find<QTreeWidget>(u"ListView1"_s);
     QCOMPARE(list->headerItem()->text(0), u"제목"_s);
     QCOMPARE(list->headerItem()->text(1), u"파일주소"_s);
