@@ -4,9 +4,9 @@
 #include "platform/error.h"
 #include "search/text.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QtDebug>
 
 #include <algorithm>
 #include <cmath>
@@ -16,6 +16,9 @@ namespace plimo {
 namespace {
 
 constexpr std::int64_t ChunkSize = 1024;
+// Writes are collected into blocks of this size: a system call per 1024-byte
+// chunk would cost more than the chunk itself.
+constexpr qsizetype WriteBuffer = 64 * 1024;
 constexpr qsizetype MaxNameBytes = 255;  // what a Linux file system takes in one name
 
 QString chooseFirstText()
@@ -44,7 +47,9 @@ QString withoutTrailingBlanks(QString text)
 
 // A name that could not stand as one file inside the destination folder:
 // it would name the folder itself, its parent or another folder, or a file
-// that other desktops cannot hold.
+// that other desktops cannot hold. Invisible format characters are refused
+// too: a right-to-left override turns "song\u202E3pm.hs" into what looks
+// like "songsh.mp3".
 bool acceptableFileName(const QString &name)
 {
     if (name.isEmpty() || name == u"." || name == u"..")
@@ -52,7 +57,8 @@ bool acceptableFileName(const QString &name)
     if (QFile::encodeName(name).size() > MaxNameBytes)
         return false;
     return std::none_of(name.begin(), name.end(), [](QChar c) {
-        return QStringView(u"<>:\"/\\|?*").contains(c) || c.category() == QChar::Other_Control;
+        return QStringView(u"<>:\"/\\|?*").contains(c) || c.category() == QChar::Other_Control ||
+               c.category() == QChar::Other_Format;
     });
 }
 
@@ -81,23 +87,29 @@ FileDownload::FileDownload(DownloadControls &controls, Inet &inet2)
 {
 }
 
-void FileDownload::Command3_Click()
+QCoro::Task<> FileDownload::Command3_Click()
 {
     if (m_running)
-        return;
+        co_return;
     const QString address = m_controls.selectedAddress();
     if (address.isEmpty()) {
         m_controls.showMessage(chooseFirstText(), MessageStyle::Ok);
-        return;
+        co_return;
     }
     const RunningScope running(m_running);
     m_stopRequested = false;
     int number = 0;
     try {
-        run(withoutTrailingBlanks(address));
+        co_await run(withoutTrailingBlanks(address));
     } catch (const Error &error) {
         number = error.number();
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        // Not one of ours: a fault to hear about, though the download ends as
+        // any failed one does, its temporary file already gone.
+        qCritical("download failed unexpectedly: %s", error.what());
+        number = errc::Transfer;
+    } catch (...) {
+        qCritical("download failed unexpectedly");
         number = errc::Transfer;
     }
     if (number != 0)
@@ -117,9 +129,10 @@ void FileDownload::stop()
         return;
     m_stopRequested = true;
     m_state.TransferOn = false;
+    m_inet2.Cancel();  // resumes the download if it awaits the network
 }
 
-void FileDownload::run(const QString &address)
+QCoro::Task<> FileDownload::run(QString address)
 {
     m_controls.setProgressValue(0);
     m_state.FileName =
@@ -129,14 +142,15 @@ void FileDownload::run(const QString &address)
     const QString checkedPath = destinationPath();
     const bool replace = entryExists(checkedPath);
     if (replace && !confirmReplace(checkedPath))
-        return;
+        co_return;
+    throwIfStopped();  // the window closed while the question was open
 
     m_state.BytesDone = 0;
     m_state.TransferOn = true;
-    request(address);
+    co_await request(address);
     m_state.FileSize = text::TextToLongLong(m_inet2.GetHeader(QStringLiteral("Content-Length")));
     if (m_state.FileSize <= 0)
-        return;
+        co_return;
     m_controls.setSizeText(
         text::FormatNumber(static_cast<double>(m_state.FileSize) / 1024 / 1024, 2) +
         QStringLiteral(" MB"));
@@ -145,12 +159,13 @@ void FileDownload::run(const QString &address)
     // goes where the folder box points now, and replaces only what the user
     // agreed to replace.
     const QString path = destinationPath();
-    PartFile file(path.left(path.size() - m_state.FileName.size()), m_tuning.writeBuffer);
-    receiveBody(file);
+    PartFile file(path.left(path.size() - m_state.FileName.size()), WriteBuffer);
+    co_await receiveBody(file);
     if (m_state.BytesDone != m_state.FileSize)
         throw Error(errc::Cancelled, QStringLiteral("the download was stopped"));
     file.commit(path, replace && path == checkedPath ? PartFile::Commit::Replace
                                                      : PartFile::Commit::KeepExisting);
+    showProgress();  // 100 only now that the file has its name
 }
 
 QString FileDownload::destinationPath() const
@@ -174,43 +189,53 @@ bool FileDownload::confirmReplace(const QString &path)
     return true;
 }
 
-void FileDownload::request(const QString &address)
+QCoro::Task<> FileDownload::request(QString address)
 {
     m_inet2.Execute(address, QStringLiteral("GET"));
-    // StillExecuting waits a little for the network on each call, so this
-    // loop does not spin a core.
-    while (m_inet2.StillExecuting())
-        yieldToWindow();
-    const int status = m_inet2.ResponseCode();
-    // An error page must never be saved as a song.
-    if (status < 200 || status > 299)
-        throw Error(errc::Transfer, QStringLiteral("status %1").arg(status));
+    co_await m_inet2.untilResponse();
+    checkResponse();
 }
 
-void FileDownload::receiveBody(PartFile &file)
+// Only a whole song, byte for byte, may take the name: an error page, a part
+// of the file, compressed bytes, or a body whose length the headers give two
+// ways (which of them the body follows is anyone's guess) never do.
+void FileDownload::checkResponse() const
+{
+    const auto refuse = [](const QString &why) { throw Error(errc::Transfer, why); };
+    const int status = m_inet2.ResponseCode();
+    if (status < 200 || status > 299 || status == 206)
+        refuse(QStringLiteral("status %1").arg(status));
+    if (!m_inet2.GetHeaders(QStringLiteral("Content-Range")).isEmpty())
+        refuse(QStringLiteral("a part of the file"));
+    const QList<QByteArray> lengths = m_inet2.GetHeaders(QStringLiteral("Content-Length"));
+    if (!m_inet2.GetHeaders(QStringLiteral("Transfer-Encoding")).isEmpty() && !lengths.isEmpty())
+        refuse(QStringLiteral("both Transfer-Encoding and Content-Length"));
+    if (std::ranges::any_of(lengths,
+                            [&](const QByteArray &length) { return length != lengths[0]; }))
+        refuse(QStringLiteral("Content-Length given twice"));
+    for (const QByteArray &encoding : m_inet2.GetHeaders(QStringLiteral("Content-Encoding"))) {
+        if (encoding.compare("identity", Qt::CaseInsensitive) != 0)
+            refuse(QStringLiteral("Content-Encoding ") + QString::fromLatin1(encoding));
+    }
+}
+
+// Awaits only when the next chunk is not there yet: bytes already received
+// are taken at once, so a fast download costs no event-loop pass per chunk.
+// The last chunk's progress waits for the file to take its name.
+QCoro::Task<> FileDownload::receiveBody(PartFile &file)
 {
     m_shownPercent = -1;
-    QElapsedTimer sinceYield;
-    sinceYield.start();
-    const qint64 yieldNs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(m_tuning.yieldInterval).count();
     while (m_state.BytesDone < m_state.FileSize && m_state.TransferOn) {
         const std::int64_t wanted = std::min(ChunkSize, m_state.FileSize - m_state.BytesDone);
-        // A server that stalls mid-body must not freeze the window.
-        while (!m_inet2.ChunkReady(wanted))
-            yieldToWindow();
+        if (!m_inet2.ChunkReady(wanted))
+            co_await m_inet2.untilChunkReady(wanted);
         m_state.ChunkBuf = m_inet2.GetChunk(wanted);
         if (m_state.ChunkBuf.isEmpty() || m_state.ChunkBuf.size() > wanted)
             throw Error(errc::Transfer, QStringLiteral("the body does not match Content-Length"));
         file.write(m_state.ChunkBuf);
         m_state.BytesDone += m_state.ChunkBuf.size();
-        showProgress();
-        // A pass of the event loop costs about as much as a chunk; once per
-        // millisecond keeps the window just as responsive.
-        if (sinceYield.nsecsElapsed() >= yieldNs) {
-            yieldToWindow();
-            sinceYield.restart();
-        }
+        if (m_state.BytesDone < m_state.FileSize)
+            showProgress();
     }
 }
 
@@ -218,7 +243,7 @@ void FileDownload::showProgress()
 {
     const auto percent = static_cast<int>(std::floor(static_cast<double>(m_state.BytesDone) /
                                                      static_cast<double>(m_state.FileSize) * 100));
-    if (percent == m_shownPercent && !m_tuning.updateEveryChunk)
+    if (percent == m_shownPercent)
         return;
     m_shownPercent = percent;
     m_controls.setProgressValue(percent);
@@ -226,9 +251,8 @@ void FileDownload::showProgress()
                               QStringLiteral(" %"));
 }
 
-void FileDownload::yieldToWindow()
+void FileDownload::throwIfStopped() const
 {
-    m_controls.processEvents();
     if (m_stopRequested)
         throw Error(errc::Cancelled, QStringLiteral("the download was stopped"));
 }

@@ -11,7 +11,8 @@
 #include <QByteArray>
 #include <QString>
 
-#include <chrono>
+#include <QCoroTask>
+
 #include <cstdint>
 
 namespace plimo {
@@ -39,9 +40,6 @@ public:
 
     // A modal message box with the application's title.
     virtual MessageAnswer showMessage(const QString &text, MessageStyle style) = 0;
-
-    // Lets the window handle its pending events (the window stays usable).
-    virtual void processEvents() = 0;
 };
 
 // The transfer state of the window's download. It lives as long as the
@@ -61,54 +59,43 @@ class PartFile;
 // kept). The body arrives in 1024-byte chunks and is written through a
 // temporary file in that folder, which takes the name only once every byte
 // of Content-Length has arrived; any failure removes it and leaves an
-// existing file of that name as it was. Only a name that cannot be a file
+// existing file of that name as it was. Only a whole, unencoded body is
+// taken: a partial answer (206, Content-Range), a content encoding, or length
+// headers that contradict each other fail. Only a name that cannot be a file
 // name in that folder is reported (the error-52 message); every other failure
 // (transport, a status outside 2xx, no Content-Length, a short body, the
 // folder) ends the download silently.
 class FileDownload final {
 public:
-    // How the chunk loop spends its time; the defaults are what the window
-    // uses. The display shows the same either way; the other values exist so
-    // that the cost of each can be measured.
-    struct Tuning {
-        qsizetype writeBuffer = 64 * 1024;  // bytes collected before a write; 0: none
-        bool updateEveryChunk = false;      // else bar and label only when their value changes
-        std::chrono::microseconds yieldInterval{1000};  // least time between yields while
-                                                        // chunks arrive; 0: after every chunk
-    };
-
     FileDownload(DownloadControls &controls, Inet &inet2);
 
-    // The download button. Runs to its end, yielding to the window through
-    // DownloadControls::processEvents while it waits and as chunks arrive.
-    // A click while a download runs is refused and changes nothing.
-    void Command3_Click();
+    // The download button. The task runs the download to its end, awaiting
+    // the network instead of waiting for it, and never throws. A click while
+    // a download runs is refused and changes nothing. This object, the
+    // controls and inet2 must outlive the task; stop() ends it early.
+    QCoro::Task<> Command3_Click();
 
     bool isRunning() const;
-    // Ends a running download cleanly at its next yield: nothing is left
-    // half-written (the window is closing). Command3_Click returns once its
-    // current yield has; nothing happens when no download runs. Called from
-    // inside a yield (a close event), so this object and the controls must
-    // live until that Command3_Click has returned.
+    // Ends a running download before this returns where it awaits the
+    // network, else at its next step: nothing is left half-written and no
+    // further request is made (the window is closing).
     void stop();
 
     const TransferState &state() const { return m_state; }
 
-    void setTuning(const Tuning &tuning) { m_tuning = tuning; }
-
 private:
-    void run(const QString &address);
+    QCoro::Task<> run(QString address);
     QString destinationPath() const;
     bool confirmReplace(const QString &path);
-    void request(const QString &address);
-    void receiveBody(PartFile &file);
+    QCoro::Task<> request(QString address);
+    void checkResponse() const;
+    QCoro::Task<> receiveBody(PartFile &file);
     void showProgress();
-    void yieldToWindow();
+    void throwIfStopped() const;
 
     DownloadControls &m_controls;
     Inet &m_inet2;
     TransferState m_state;
-    Tuning m_tuning;
     bool m_running = false;
     bool m_stopRequested = false;
     int m_shownPercent = -1;

@@ -3,11 +3,16 @@
 #include "platform/error.h"
 #include "platform/pagetext.h"
 
-#include <QList>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QtDebug>
 
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <deque>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -20,23 +25,42 @@ using std::chrono::milliseconds;
 // The stream pauses once this much unread data piles up, so memory stays flat
 // however large the body is and however slowly the caller reads it.
 constexpr qsizetype StreamHighWater = 256 * 1024;
-// How long one step of a streamed request waits for the network: short enough
-// to keep a window that polls between steps responsive, long enough not to
-// spin a core while a server thinks.
-constexpr milliseconds PollWait{10};
+// How often the rate check looks back over its window.
+constexpr int RateChecksPerWindow = 12;
+
+[[noreturn]] void failSetUp(const char *what, const char *detail)
+{
+    throw Error(errc::Transfer,
+                QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromUtf8(detail)));
+}
+
+void check(CURLcode code, const char *what)
+{
+    if (code != CURLE_OK)
+        failSetUp(what, curl_easy_strerror(code));
+}
+
+void check(CURLMcode code, const char *what)
+{
+    if (code != CURLM_OK)
+        failSetUp(what, curl_multi_strerror(code));
+}
 
 void ensureCurlInitialised()
 {
     static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
-    if (initialised != CURLE_OK)
-        throw Error(errc::Transfer, QStringLiteral("the network library cannot start"));
+    check(initialised, "the network library cannot start");
 }
 
 struct EasyDeleter {
     void operator()(CURL *easy) const { curl_easy_cleanup(easy); }
 };
 struct MultiDeleter {
-    void operator()(CURLM *multi) const { curl_multi_cleanup(multi); }
+    void operator()(CURLM *multi) const
+    {
+        if (const CURLMcode code = curl_multi_cleanup(multi); code != CURLM_OK)
+            qWarning("network library clean-up failed: %s", curl_multi_strerror(code));
+    }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
 using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
@@ -50,23 +74,38 @@ bool isFinalStatus(int status, bool hasLocation)
     return true;
 }
 
+// The notifiers libcurl asked for on one of its sockets.
+struct SocketWatch {
+    std::unique_ptr<QSocketNotifier> read;
+    std::unique_ptr<QSocketNotifier> write;
+};
+
 }  // namespace
 
 struct Inet::State {
     enum class Mode { Page, Stream };
 
+    // Receives the notifiers', the timers' and the queued resumptions' calls;
+    // destroyed last, so nothing arrives for a half-destroyed state.
+    QObject context;
+    QTimer curlTimer;
+    QTimer rateCheck;
+    std::unordered_map<curl_socket_t, SocketWatch> sockets;
     EasyHandle easy;
     MultiHandle multi;
     milliseconds timeout = DefaultTimeout;
     std::int64_t pageCap = DefaultPageCap;
     char errorText[CURL_ERROR_SIZE] = {};
+    Wait *waiter = nullptr;     // suspended until its condition holds
+    Wait *scheduled = nullptr;  // condition held; resumption queued
+    bool closing = false;
 
     // One request's state; reset by start().
     Mode mode = Mode::Page;
     bool attached = false;  // the easy handle is in the multi handle
     bool done = false;
     CURLcode result = CURLE_OK;
-    bool overCap = false;
+    QString failureText;  // set where the failure is not curl's own
     bool paused = false;
     bool headersComplete = false;
     int status = 0;
@@ -74,8 +113,8 @@ struct Inet::State {
     std::vector<std::pair<QByteArray, QByteArray>> headers;
     QByteArray body;
     qsizetype readPos = 0;
-    Clock::time_point lastProgress;
-    Clock::time_point lastPump;
+    std::int64_t received = 0;  // bytes from the server, headers included
+    std::deque<std::pair<Clock::time_point, std::int64_t>> samples;
 
     State()
     {
@@ -83,18 +122,98 @@ struct Inet::State {
         easy.reset(curl_easy_init());
         multi.reset(curl_multi_init());
         if (!easy || !multi)
-            throw Error(errc::Transfer, QStringLiteral("the network library cannot start"));
+            failSetUp("the network library cannot start", "out of memory");
+        check(curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &State::onSocket),
+              "socket callback");
+        check(curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, this), "socket callback");
+        check(curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, &State::onTimer),
+              "timer callback");
+        check(curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, this), "timer callback");
+        curlTimer.setSingleShot(true);
+        QObject::connect(&curlTimer, &QTimer::timeout, &context,
+                         [this] { drive(CURL_SOCKET_TIMEOUT, 0); });
+        QObject::connect(&rateCheck, &QTimer::timeout, &context, [this] { checkRate(); });
     }
 
-    ~State() { detach(); }
+    ~State()
+    {
+        closing = true;
+        cancelWaiter();
+        detach();
+        sockets.clear();
+        curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, nullptr);
+        curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, nullptr);
+        multi.reset();
+        easy.reset();
+    }
 
     qsizetype available() const { return body.size() - readPos; }
 
+    // --- the waiting coroutine ----------------------------------------------
+
+    bool holds(const Wait &wait) const
+    {
+        if (done || !attached)
+            return true;  // ended, or nothing was started
+        switch (wait.m_until) {
+        case Wait::Until::Done:
+            return false;
+        case Wait::Until::Response:
+            return headersComplete;
+        case Wait::Until::Chunk:
+            return available() >= wait.m_bytes;
+        }
+        return true;
+    }
+
+    // Resumes the waiter from the event loop once its condition holds. Never
+    // resumed in place: this runs right after libcurl, whose handles the
+    // coroutine may go on to use.
+    void wakeWaiter()
+    {
+        if (waiter == nullptr || !holds(*waiter))
+            return;
+        Wait *const wait = std::exchange(waiter, nullptr);
+        scheduled = wait;
+        QMetaObject::invokeMethod(
+            &context,
+            [this, wait] {
+                if (scheduled != wait)
+                    return;  // cancelled meanwhile, and resumed then
+                scheduled = nullptr;
+                wait->m_handle.resume();
+            },
+            Qt::QueuedConnection);
+    }
+
+    Wait *takeWaiter()
+    {
+        Wait *wait = std::exchange(waiter, nullptr);
+        return wait != nullptr ? wait : std::exchange(scheduled, nullptr);
+    }
+
+    // Resumes a waiter now, with the cancellation error.
+    static void resumeCancelled(Wait *wait)
+    {
+        if (wait == nullptr)
+            return;
+        wait->m_cancelled = true;
+        wait->m_handle.resume();
+    }
+
+    void cancelWaiter() { resumeCancelled(takeWaiter()); }
+
+    // --- one request --------------------------------------------------------
+
     void detach()
     {
-        if (attached)
-            curl_multi_remove_handle(multi.get(), easy.get());
+        rateCheck.stop();
+        if (!attached)
+            return;
         attached = false;
+        if (const CURLMcode code = curl_multi_remove_handle(multi.get(), easy.get());
+            code != CURLM_OK)
+            qWarning("network library: %s", curl_multi_strerror(code));
     }
 
     void reset(Mode newMode)
@@ -103,7 +222,7 @@ struct Inet::State {
         mode = newMode;
         done = false;
         result = CURLE_OK;
-        overCap = false;
+        failureText.clear();
         paused = false;
         headersComplete = false;
         status = 0;
@@ -111,41 +230,60 @@ struct Inet::State {
         headers.clear();
         body = QByteArray();
         readPos = 0;
+        received = 0;
         errorText[0] = '\0';
-        lastProgress = lastPump = Clock::now();
+    }
+
+    template <typename Value> void set(CURLoption option, Value value, const char *what)
+    {
+        check(curl_easy_setopt(easy.get(), option, value), what);
     }
 
     void configure(const QByteArray &wire)
     {
-        CURL *e = easy.get();
-        curl_easy_setopt(e, CURLOPT_URL, wire.constData());
-        curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-        curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
-        curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
-        curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
-        curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &State::onBody);
-        curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
-        curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &State::onHeader);
-        curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+        set(CURLOPT_URL, wire.constData(), "address");
+        set(CURLOPT_HTTPGET, 1L, "GET");
+        set(CURLOPT_NOSIGNAL, 1L, "no signals");
+        set(CURLOPT_PROTOCOLS_STR, "http,https", "http and https only");
+        set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https", "http and https only");
+        set(CURLOPT_FOLLOWLOCATION, 1L, "redirects");
+        set(CURLOPT_MAXREDIRS, 10L, "redirects");
+        set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L, "proxy tunnels");
+        set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()), "timeout");
+        set(CURLOPT_ERRORBUFFER, errorText, "error text");
+        set(CURLOPT_WRITEFUNCTION, &State::onBody, "body");
+        set(CURLOPT_WRITEDATA, this, "body");
+        set(CURLOPT_HEADERFUNCTION, &State::onHeader, "headers");
+        set(CURLOPT_HEADERDATA, this, "headers");
     }
 
     void start(const QString &address, Mode newMode)
     {
+        cancelWaiter();
         reset(newMode);
+        if (closing)
+            throw Error(errc::Cancelled, QStringLiteral("the transfer component is closing"));
         configure(Inet::wireAddress(address));
-        const CURLMcode added = curl_multi_add_handle(multi.get(), easy.get());
-        if (added != CURLM_OK) {
-            done = true;
-            result = CURLE_FAILED_INIT;
-            return;
-        }
+        check(curl_multi_add_handle(multi.get(), easy.get()), "starting the request");
         attached = true;
+        restartRateWindow();
+        rateCheck.start(std::max<qint64>(1, timeout.count() / RateChecksPerWindow));
     }
+
+    void finish(CURLcode code)
+    {
+        done = true;
+        result = code;
+        detach();
+    }
+
+    void finishWithFailure(const QString &text)
+    {
+        failureText = text;
+        finish(CURLE_ABORTED_BY_CALLBACK);
+    }
+
+    // --- what libcurl calls -------------------------------------------------
 
     static size_t onBody(char *data, size_t size, size_t count, void *user)
     {
@@ -153,7 +291,8 @@ struct Inet::State {
         const auto length = static_cast<qsizetype>(size * count);
         if (self->mode == Mode::Page) {
             if (self->body.size() + length > self->pageCap) {
-                self->overCap = true;
+                self->failureText =
+                    QStringLiteral("the page is larger than %1 bytes").arg(self->pageCap);
                 return 0;  // ends the transfer with a write error
             }
         } else if (self->available() >= StreamHighWater) {
@@ -162,14 +301,14 @@ struct Inet::State {
         }
         self->compact();
         self->body.append(data, length);
-        self->lastProgress = Clock::now();
+        self->received += length;
         return size * count;
     }
 
     static size_t onHeader(char *data, size_t size, size_t count, void *user)
     {
         auto *self = static_cast<State *>(user);
-        self->lastProgress = Clock::now();
+        self->received += static_cast<std::int64_t>(size * count);
         const QByteArray line = QByteArray(data, static_cast<qsizetype>(size * count)).trimmed();
         if (line.startsWith("HTTP/")) {
             self->headers.clear();
@@ -189,6 +328,115 @@ struct Inet::State {
         }
         return size * count;
     }
+
+    static int onSocket(CURL *, curl_socket_t socket, int what, void *user, void *)
+    {
+        auto *self = static_cast<State *>(user);
+        if (what == CURL_POLL_REMOVE) {
+            self->unwatch(socket);
+            return 0;
+        }
+        SocketWatch &watch = self->sockets[socket];
+        self->enable(watch.read, socket, QSocketNotifier::Read, (what & CURL_POLL_IN) != 0);
+        self->enable(watch.write, socket, QSocketNotifier::Write, (what & CURL_POLL_OUT) != 0);
+        return 0;
+    }
+
+    static int onTimer(CURLM *, long timeoutMs, void *user)
+    {
+        auto *self = static_cast<State *>(user);
+        if (timeoutMs < 0)
+            self->curlTimer.stop();
+        else
+            self->curlTimer.start(static_cast<int>(std::min<long>(timeoutMs, 1'000'000)));
+        return 0;
+    }
+
+    // --- the event loop's side ----------------------------------------------
+
+    void enable(std::unique_ptr<QSocketNotifier> &notifier, curl_socket_t socket,
+                QSocketNotifier::Type type, bool on)
+    {
+        if (!notifier) {
+            if (!on)
+                return;
+            notifier = std::make_unique<QSocketNotifier>(socket, type, &context);
+            const int flag = type == QSocketNotifier::Read ? CURL_CSELECT_IN : CURL_CSELECT_OUT;
+            QObject::connect(notifier.get(), &QSocketNotifier::activated, &context,
+                             [this, socket, flag] { drive(socket, flag); });
+        }
+        notifier->setEnabled(on);
+    }
+
+    // libcurl lets go of a socket from inside a call that one of its own
+    // notifiers may be delivering, so the notifiers go at the next pass.
+    void unwatch(curl_socket_t socket)
+    {
+        const auto found = sockets.find(socket);
+        if (found == sockets.end())
+            return;
+        for (std::unique_ptr<QSocketNotifier> *notifier :
+             {&found->second.read, &found->second.write}) {
+            if (*notifier) {
+                (*notifier)->setEnabled(false);
+                notifier->release()->deleteLater();
+            }
+        }
+        sockets.erase(found);
+    }
+
+    void drive(curl_socket_t socket, int flags)
+    {
+        int running = 0;
+        const CURLMcode code = curl_multi_socket_action(multi.get(), socket, flags, &running);
+        if (code != CURLM_OK && attached)
+            finishWithFailure(QString::fromUtf8(curl_multi_strerror(code)));
+        collectFinished();
+        wakeWaiter();
+    }
+
+    void collectFinished()
+    {
+        int queued = 0;
+        while (CURLMsg *message = curl_multi_info_read(multi.get(), &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy.get())
+                finish(message->data.result);
+        }
+    }
+
+    // --- the rate check -----------------------------------------------------
+
+    void restartRateWindow()
+    {
+        samples.clear();
+        samples.emplace_back(Clock::now(), received);
+    }
+
+    // Judged by the program itself over the whole window: libcurl's own speed
+    // limit looks back only a few seconds and lets a slow trickle run on.
+    void checkRate()
+    {
+        if (done || !attached)
+            return;
+        if (paused) {  // the reader is behind, not the server
+            restartRateWindow();
+            return;
+        }
+        const auto now = Clock::now();
+        samples.emplace_back(now, received);
+        while (samples.size() > 2 && now - samples[1].first >= timeout)
+            samples.pop_front();
+        if (now - samples.front().first < timeout)
+            return;
+        const std::int64_t least = MinimumBytesPerSecond * timeout.count() / 1000;
+        if (received - samples.front().second >= least)
+            return;
+        finishWithFailure(
+            QStringLiteral("fewer than %1 bytes within %2 ms").arg(least).arg(timeout.count()));
+        wakeWaiter();
+    }
+
+    // --- reading ------------------------------------------------------------
 
     // A page of announced size is received into one allocation; the cap still
     // rules, whatever the header says.
@@ -212,87 +460,52 @@ struct Inet::State {
 
     void resumeIfRoom()
     {
-        if (!paused || available() >= StreamHighWater / 2)
+        if (!paused || done || available() >= StreamHighWater / 2)
             return;
         paused = false;
-        lastProgress = Clock::now();
-        curl_easy_pause(easy.get(), CURLPAUSE_CONT);
-    }
-
-    void finishWith(CURLcode code)
-    {
-        done = true;
-        result = code;
-        detach();
-    }
-
-    void collectFinished()
-    {
-        int queued = 0;
-        while (CURLMsg *message = curl_multi_info_read(multi.get(), &queued)) {
-            if (message->msg == CURLMSG_DONE && message->easy_handle == easy.get())
-                finishWith(message->data.result);
-        }
-    }
-
-    // Advances the transfer. Waits at most `wait` for the network, and only
-    // when a first step found nothing new: data that is already there is
-    // taken at once.
-    void pump(milliseconds wait)
-    {
-        if (done)
-            return;
-        const Clock::time_point progressBefore = lastProgress;
-        perform();
-        if (done || lastProgress != progressBefore)
-            return;
-        waitThenPerform(wait);
-    }
-
-    // Waits at most `wait` for the network, then advances the transfer.
-    void waitThenPerform(milliseconds wait)
-    {
-        // A caller that did not ask for this long was busy (a modal dialog, a
-        // search run), not the network: the request timeout starts over.
-        const auto now = Clock::now();
-        if (now - lastPump > timeout / 2)
-            lastProgress = now;
-        curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
-        perform();
-        lastPump = Clock::now();
-        if (!done && !paused && lastPump - lastProgress > timeout)
-            finishWith(CURLE_OPERATION_TIMEDOUT);
-    }
-
-    void perform()
-    {
-        int running = 0;
-        curl_multi_perform(multi.get(), &running);
-        collectFinished();
+        restartRateWindow();
+        // May deliver the held data at once, through onBody.
+        if (const CURLcode code = curl_easy_pause(easy.get(), CURLPAUSE_CONT); code != CURLE_OK)
+            finishWithFailure(QString::fromUtf8(curl_easy_strerror(code)));
     }
 
     Error failure() const
     {
-        if (overCap)
-            return Error(errc::Transfer,
-                         QStringLiteral("the page is larger than %1 bytes").arg(pageCap));
-        QString detail = QString::fromUtf8(errorText).trimmed();
+        QString detail = failureText;
+        if (detail.isEmpty())
+            detail = QString::fromUtf8(errorText).trimmed();
         if (detail.isEmpty())
             detail = QString::fromUtf8(curl_easy_strerror(result));
-        if (result == CURLE_OPERATION_TIMEDOUT)
-            detail = QStringLiteral("no response within %1 ms").arg(timeout.count());
         return Error(errc::Transfer, detail);
     }
 
-    QByteArray header(const QByteArray &lowerName) const
+    QList<QByteArray> headerValues(const QByteArray &lowerName) const
     {
+        QList<QByteArray> values;
         for (const auto &[name, value] : headers) {
             if (name == lowerName)
-                return value;
+                values.append(value);
         }
-        return {};
+        return values;
     }
 };
+
+bool Inet::Wait::await_ready() const noexcept
+{
+    return m_state->holds(*this);
+}
+
+void Inet::Wait::await_suspend(std::coroutine_handle<> handle) noexcept
+{
+    m_handle = handle;
+    m_state->waiter = this;
+}
+
+void Inet::Wait::await_resume() const
+{
+    if (m_cancelled)
+        throw Error(errc::Cancelled, QStringLiteral("the transfer was cancelled"));
+}
 
 Inet::Inet() : d(std::make_unique<State>())
 {
@@ -300,42 +513,45 @@ Inet::Inet() : d(std::make_unique<State>())
 
 Inet::~Inet() = default;
 
-QString Inet::OpenURL(const QString &address)
+QCoro::Task<QString> Inet::OpenURL(QString address)
 {
     d->start(address, State::Mode::Page);
-    d->perform();
-    while (!d->done)
-        d->waitThenPerform(milliseconds(100));
+    co_await Wait(*d, Wait::Until::Done);
     if (d->result != CURLE_OK)
         throw d->failure();
     if (d->status < 200 || d->status > 299)
         throw Error(errc::Transfer, QStringLiteral("the server answered %1").arg(d->status));
-    QByteArray body = std::exchange(d->body, QByteArray());
-    return decodePageText(body, d->header("content-type"));
+    const QByteArray body = std::exchange(d->body, QByteArray());
+    co_return decodePageText(body, d->headerValues("content-type").value(0));
 }
 
 void Inet::Execute(const QString &address, const QString &operation)
 {
     d->start(address, State::Mode::Stream);
     if (operation.compare(QLatin1String("GET"), Qt::CaseInsensitive) != 0)
-        d->finishWith(CURLE_UNSUPPORTED_PROTOCOL);
+        d->finish(CURLE_UNSUPPORTED_PROTOCOL);
 }
 
-bool Inet::StillExecuting()
+bool Inet::StillExecuting() const
 {
-    if (d->headersComplete || d->done)
-        return false;
-    if (!d->attached)
-        return false;
-    d->pump(PollWait);
-    return !(d->headersComplete || d->done);
+    return d->attached && !d->headersComplete && !d->done;
+}
+
+Inet::Wait Inet::untilResponse()
+{
+    return Wait(*d, Wait::Until::Response);
 }
 
 QString Inet::GetHeader(const QString &name) const
 {
+    return QString::fromLatin1(GetHeaders(name).value(0));
+}
+
+QList<QByteArray> Inet::GetHeaders(const QString &name) const
+{
     if (!d->headersComplete)
         return {};
-    return QString::fromLatin1(d->header(name.toLatin1().toLower()));
+    return d->headerValues(name.toLatin1().toLower());
 }
 
 int Inet::ResponseCode() const
@@ -343,32 +559,37 @@ int Inet::ResponseCode() const
     return d->headersComplete ? d->status : 0;
 }
 
-bool Inet::ChunkReady(std::int64_t maxBytes)
+bool Inet::ChunkReady(std::int64_t maxBytes) const
 {
-    if (d->available() >= maxBytes || d->done)
-        return true;
-    d->resumeIfRoom();
-    d->pump(PollWait);
     return d->available() >= maxBytes || d->done;
+}
+
+Inet::Wait Inet::untilChunkReady(std::int64_t maxBytes)
+{
+    d->resumeIfRoom();
+    return Wait(*d, Wait::Until::Chunk, maxBytes);
 }
 
 QByteArray Inet::GetChunk(std::int64_t maxBytes)
 {
     if (maxBytes <= 0)
         return {};
-    while (!ChunkReady(maxBytes)) {
-    }
     const qsizetype take = std::min<std::int64_t>(maxBytes, d->available());
     if (take == 0 && d->done && d->result != CURLE_OK)
         throw d->failure();
     QByteArray chunk = d->body.mid(d->readPos, take);
     d->readPos += take;
+    d->resumeIfRoom();
     return chunk;
 }
 
 void Inet::Cancel()
 {
+    // The request is gone before its waiter runs on, so a waiter that starts
+    // another one keeps it.
+    Wait *const waiter = d->takeWaiter();
     d->reset(State::Mode::Page);
+    State::resumeCancelled(waiter);
 }
 
 void Inet::setRequestTimeout(std::chrono::milliseconds timeout)

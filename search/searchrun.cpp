@@ -10,21 +10,24 @@ namespace {
 
 // A page that cannot be fetched counts as an empty page. Going on with the
 // previous page's text instead would scan it a second time and add its links
-// or its row again, with another post's title and file.
-QString fetchOrEmpty(const PageFetch &fetch, const QString &address)
+// or its row again, with another post's title and file. A cancelled fetch is
+// no page at all: the window is closing, and the run ends with it.
+QCoro::Task<QString> fetchOrEmpty(const PageFetch &fetch, QString address)
 {
     try {
-        return fetch(address);
-    } catch (const Error &) {
-        return {};
+        co_return co_await fetch(address);
+    } catch (const Error &error) {
+        if (error.number() == errc::Cancelled)
+            throw;
     }
+    co_return QString();
 }
 
-void harvestPostLinks(SearchControls &controls, const PageFetch &fetch)
+QCoro::Task<> harvestPostLinks(SearchControls &controls, const PageFetch &fetch)
 {
     const qsizetype count = controls.list1().count();
     for (qsizetype i = 0; i < count; ++i) {
-        const QString page = fetchOrEmpty(fetch, controls.list1().item(i));
+        const QString page = co_await fetchOrEmpty(fetch, controls.list1().item(i));
         for (const QString &link : extract::harvestLinks(page))
             controls.list2().append(link);
     }
@@ -39,11 +42,11 @@ void rebuildPostViews(SearchControls &controls)
     }
 }
 
-void extractAttachments(SearchControls &controls, const PageFetch &fetch)
+QCoro::Task<> extractAttachments(SearchControls &controls, const PageFetch &fetch)
 {
     const qsizetype count = controls.list3().count();
     for (qsizetype k = 0; k < count; ++k) {
-        const QString page = fetchOrEmpty(fetch, controls.list3().item(k));
+        const QString page = co_await fetchOrEmpty(fetch, controls.list3().item(k));
         if (const auto row = extract::extractRow(page))
             controls.addRow(row->title, row->fileAddress);
     }
@@ -63,12 +66,13 @@ void loadlist(SearchControls &controls)
     }
 }
 
-void runSearch(SearchControls &controls, Inet &inet1)
+QCoro::Task<> runSearch(SearchControls &controls, Inet &inet1)
 {
-    runSearch(controls, [&inet1](const QString &address) { return inet1.OpenURL(address); });
+    co_await runSearch(controls,
+                       [&inet1](const QString &address) { return inet1.OpenURL(address); });
 }
 
-void runSearch(SearchControls &controls, const PageFetch &fetch)
+QCoro::Task<> runSearch(SearchControls &controls, PageFetch fetch)
 {
     controls.list1().clear();
     controls.list2().clear();
@@ -78,11 +82,11 @@ void runSearch(SearchControls &controls, const PageFetch &fetch)
     loadlist(controls);
 
     controls.setStatus(QStringLiteral("검색중.... "));
-    harvestPostLinks(controls, fetch);
+    co_await harvestPostLinks(controls, fetch);
     controls.setStatus(QStringLiteral("검색중..."));
     rebuildPostViews(controls);
     controls.setStatus(QStringLiteral("파일 추출 중...."));
-    extractAttachments(controls, fetch);
+    co_await extractAttachments(controls, fetch);
     controls.setStatus(QStringLiteral("검색끝"));
     controls.setStatus(text::NumberToText(std::int64_t{controls.rowCount()}) + text::Space(1) +
                        QStringLiteral("개 검색되었습니다."));

@@ -11,6 +11,8 @@
 
 #include <QString>
 
+#include <QCoroTask>
+
 #include <functional>
 
 namespace plimo {
@@ -42,8 +44,7 @@ public:
 
     virtual void clearSelectedAddress() = 0;  // Text3
 
-    // Label1. The run holds the thread, so the text must be painted at once.
-    virtual void setStatus(const QString &text) = 0;
+    virtual void setStatus(const QString &text) = 0;  // Label1
 };
 
 // The page plan: appends the ten result-page addresses for the query to list1.
@@ -53,14 +54,18 @@ void loadlist(SearchControls &controls);
 // The whole search: clears the lists, the rows and the selected address,
 // builds the page plan, harvests post links, rebuilds them into post-view
 // addresses, extracts each post's first attachment, and writes the status
-// texts and finally the count text. Never throws; a page that cannot be
-// fetched counts as an empty page.
-void runSearch(SearchControls &controls, Inet &inet1);
+// texts and finally the count text. A page that cannot be fetched counts as
+// an empty page. Awaits each page in turn, so the thread's event loop runs
+// meanwhile; the only failure that ends the run early is a cancelled fetch
+// (errc::Cancelled, the window is closing), which the task rethrows. The
+// controls and inet1 must outlive the task.
+QCoro::Task<> runSearch(SearchControls &controls, Inet &inet1);
 
-// The same run with the fetch given as a function: it returns the body of one
+// The same run with the fetch given as a function: it gives the body of one
 // address as text, or throws plimo::Error when the address cannot be fetched.
-// Lets the run be driven without a network (the fuzzer feeds its pages here).
-using PageFetch = std::function<QString(const QString &address)>;
-void runSearch(SearchControls &controls, const PageFetch &fetch);
+// Lets the run be driven without a network (the fuzzer feeds its pages here):
+// with fetches that complete at once, so does the run.
+using PageFetch = std::function<QCoro::Task<QString>(const QString &address)>;
+QCoro::Task<> runSearch(SearchControls &controls, PageFetch fetch);
 
 }  // namespace plimo

@@ -1,6 +1,7 @@
 #include "ui/form1.h"
 
 #include "download/folderchooser.h"
+#include "platform/error.h"
 
 #include <QAccessibleWidget>
 #include <QApplication>
@@ -16,9 +17,9 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QTreeWidget>
 #include <QUrl>
+#include <QtDebug>
 
 #include <limits>
 
@@ -94,7 +95,13 @@ Form1::Form1(QWidget *parent)
     Form_Load();
 }
 
-Form1::~Form1() = default;
+// The runs still going await the network; cancelling resumes them, so they
+// end (their temporary file removed) while everything they use still exists.
+Form1::~Form1()
+{
+    Inet1.Cancel();
+    m_download->stop();
+}
 
 void Form1::setMessageBox(MessageBoxFunction showMessage)
 {
@@ -104,6 +111,12 @@ void Form1::setMessageBox(MessageBoxFunction showMessage)
 void Form1::setFolderBrowser(FolderBrowserFunction browseFolder)
 {
     m_browseFolder = std::move(browseFolder);
+}
+
+void Form1::setRequestTimeout(std::chrono::milliseconds timeout)
+{
+    Inet1.setRequestTimeout(timeout);
+    Inet2.setRequestTimeout(timeout);
 }
 
 void Form1::createControls()
@@ -286,16 +299,12 @@ void Form1::changeEvent(QEvent *event)
         Form_Activate();
 }
 
+// A search or a download still going ends here, before the window goes: no
+// further request, no temporary file left.
 void Form1::closeEvent(QCloseEvent *event)
 {
-    if (m_download->isRunning()) {
-        // The download is somewhere below us on the stack: let it end cleanly
-        // first, Command3_Click closes the window once it has returned.
-        m_closePending = true;
-        m_download->stop();
-        event->ignore();
-        return;
-    }
+    Inet1.Cancel();
+    m_download->stop();
     QWidget::closeEvent(event);
 }
 
@@ -320,11 +329,30 @@ void Form1::Text1_KeyPress(int keyAscii)
         Command1_Click();
 }
 
+// One search at a time: a second one would clear the lists the first is
+// still working through.
 void Form1::Command1_Click()
 {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const auto restoreCursor = qScopeGuard([] { QApplication::restoreOverrideCursor(); });
-    runSearch(*this, Inet1);
+    if (m_searching)
+        return;
+    search();  // runs on by itself; the window stays usable meanwhile
+}
+
+QCoro::Task<> Form1::search()
+{
+    m_searching = true;
+    Command1->setEnabled(false);
+    setCursor(Qt::BusyCursor);
+    try {
+        co_await runSearch(*this, Inet1);
+    } catch (const Error &) {
+        // Cancelled: the window is closing.
+    } catch (const std::exception &error) {
+        qCritical("search failed unexpectedly: %s", error.what());
+    }
+    unsetCursor();
+    Command1->setEnabled(true);
+    m_searching = false;
 }
 
 void Form1::Command2_Click()
@@ -338,11 +366,7 @@ void Form1::Command2_Click()
 
 void Form1::Command3_Click()
 {
-    m_download->Command3_Click();
-    if (m_closePending && !m_download->isRunning()) {
-        m_closePending = false;
-        close();
-    }
+    m_download->Command3_Click();  // runs on by itself, like the search
 }
 
 void Form1::ListView1_ItemClick(QTreeWidgetItem *row)

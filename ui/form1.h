@@ -18,6 +18,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -51,6 +52,9 @@ public:
     // Replace how the window asks the user; the defaults show real dialogs.
     void setMessageBox(MessageBoxFunction showMessage);
     void setFolderBrowser(FolderBrowserFunction browseFolder);
+    // The stretch over which a search's or a download's transfer must make
+    // progress (Inet::setRequestTimeout); tests shorten it.
+    void setRequestTimeout(std::chrono::milliseconds timeout);
 
     // The event handlers, callable directly (tests, and the window's own wiring).
     void Form_Load();
@@ -92,7 +96,8 @@ private:
     void setSizeText(const QString &text) override;
     void setPercentText(const QString &text) override;
     MessageAnswer showMessage(const QString &text, MessageStyle style) override;
-    void processEvents() override;
+
+    QCoro::Task<> search();
 
     void createControls();
     void placeControls();
@@ -133,8 +138,7 @@ private:
 
     MessageBoxFunction m_showMessage;
     FolderBrowserFunction m_browseFolder;
-    // A close asked for while a download yields waits until the download has returned.
-    bool m_closePending = false;
+    bool m_searching = false;
 };
 
 }  // namespace plimo

@@ -3,7 +3,6 @@
 
 #include "ui/form1.h"
 
-#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -51,12 +50,9 @@ void Form1::clearSelectedAddress()
     Text3->clear();
 }
 
-// The search holds the thread, so the label must paint now, not at the next
-// event-loop pass.
 void Form1::setStatus(const QString &text)
 {
     Label1->setText(text);
-    Label1->repaint();
 }
 
 QString Form1::selectedAddress() const
@@ -92,11 +88,6 @@ void Form1::setPercentText(const QString &text)
 MessageAnswer Form1::showMessage(const QString &text, MessageStyle style)
 {
     return m_showMessage(this, text, style);
-}
-
-void Form1::processEvents()
-{
-    QCoreApplication::processEvents();
 }
 
 }  // namespace plimo

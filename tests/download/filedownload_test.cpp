@@ -1,9 +1,11 @@
 #include "download/filedownload.h"
 
+#include "tests/support/awaiting.h"
 #include "tests/support/localserver.h"
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -46,7 +48,6 @@ public:
     QStringList sizeTexts, percentTexts;
     Shown messages;
     MessageAnswer answer = MessageAnswer::Yes;  // to the question of replacing
-    std::function<void()> onEvents = [] {};
 
     QString selectedAddress() const override { return address; }
     QString destinationFolder() const override { return folder; }
@@ -59,7 +60,6 @@ public:
         messages.emplace_back(text, style);
         return style == MessageStyle::YesNoInformation ? answer : MessageAnswer::Ok;
     }
-    void processEvents() override { onEvents(); }
 };
 
 class Download : public ::testing::Test {
@@ -98,11 +98,16 @@ protected:
         controls.folder = dir.path() + u'/';
     }
 
-    // path: on the server; "" leaves no row chosen.
-    void download(const QString &path)
+    // path: on the server; "" leaves no row chosen. onTick runs every
+    // millisecond of the event loop while the download awaits the network.
+    void download(
+        const QString &path, const std::function<void()> &onTick = [] {})
     {
         controls.address = path.isEmpty() ? QString() : server.url(path);
-        fileDownload.Command3_Click();
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, onTick);
+        ticker.start(1);
+        test::await(fileDownload.Command3_Click());
     }
 
     // Hidden entries too: a temporary file left behind shows.
@@ -139,7 +144,8 @@ TEST_F(Download, WritesEveryByteUnderTheAddressesNameAndShowsProgress)
         {u"음악 폴더/"_s, u"/bytes/500000/노래.mp3"_s, u"노래.mp3"_s, 500'000, u"0.48 MB"_s},
         {u"6/"_s, u"/bytes/3500000/a%20b.mp3"_s, u"a%20b.mp3"_s, 3'500'000, u"3.34 MB"_s},
         {u"7/"_s, u"/bytes/5242880/c.mp3  "_s, u"c.mp3"_s, 5 * 1024 * 1024, u"5.00 MB"_s},
-        {u"8/"_s, u"/redirect/0/r.mp3"_s, u"r.mp3"_s, 3000, u"0.00 MB"_s}};
+        {u"8/"_s, u"/redirect/0/r.mp3"_s, u"r.mp3"_s, 3000, u"0.00 MB"_s},
+        {u"9/"_s, u"/bytes/1030/b"_s, u"b"_s, 1030, u"0.00 MB"_s}};
     for (const auto &[folder, path, file, size, sizeText] : rows) {
         SCOPED_TRACE(path.toStdString());
         controls = {};
@@ -161,7 +167,13 @@ TEST_F(Download, WritesEveryByteUnderTheAddressesNameAndShowsProgress)
 TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
 {
     const QString here = controls.folder;
-    const Files before{{u"a.mp3"_s, "old"}, {u"f.mp3"_s, "<folder>"}, {u"file"_s, "not a folder"}};
+    const Files before{{u"a.mp3"_s, "old"},
+                       {u"f.mp3"_s, "<folder>"},
+                       {u"file"_s, "not a folder"},
+                       {u"names"_s, "<folder>"}};
+    ASSERT_TRUE(QDir().mkpath(here + u"names"_s));
+    QFile taken(here + u"names/b.mp3"_s);
+    ASSERT_TRUE(taken.open(QIODevice::WriteOnly) && taken.write("taken") && taken.flush());
     for (const auto &[name, bytes] : before) {
         QFile file(here + name);
         ASSERT_TRUE(bytes == "<folder>" ? QDir().mkpath(file.fileName())
@@ -173,7 +185,9 @@ TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
             {u"현재파일 은 다운할수없습니다 다른 파일을 받으세요-_-;"_s, MessageStyle::OkCritical}},
         choose{{u"다운받을 음악을 선택해주세요"_s, MessageStyle::Ok}};
     // The path on the server, the folder box (under here), Label3, the
-    // messages; the window closes while /slow/ is awaited and /trickle/ flows.
+    // messages; the window closes while /slow/ is awaited and /trickle/
+    // flows, and the folder box turns to one that holds the name while
+    // /slow/5001/ is awaited.
     std::vector<std::tuple<QString, QString, QString, Shown>> rows = {
         {QString(), {}, {}, choose},  // no row chosen yet
         {u"/bytes/0/a.mp3"_s, {}, {}, asked},
@@ -183,34 +197,39 @@ TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
         {u"/short/10000/a.mp3"_s, {}, u"0.01 MB"_s, asked},
         {u"/trickle/262144/a.mp3"_s, {}, u"0.25 MB"_s, asked},
         {u"/slow/5000/a.mp3"_s, {}, {}, asked},
+        {u"/slow/5001/b.mp3"_s, {}, u"0.00 MB"_s, {}},
         {u"/bytes/10/f.mp3"_s, {}, {}, asked},  // "yes" to a folder of the name
         {u"/bytes/10/b.mp3"_s, u"missing/"_s, u"0.00 MB"_s, {}},
         {u"/bytes/10/b.mp3"_s, u"file/"_s, u"0.00 MB"_s, {}},
         {u"/short/3221225472/a.mp3"_s, {}, u"3,072.00 MB"_s, asked}};  // 64-bit sizes
     for (const QString &name :
          {u""_s, u"."_s, u".."_s, u"   "_s, u"a:b"_s, u"*.mp3"_s, u"a\x01.mp3"_s, u"get.php?id=3"_s,
-          u"a|\"<b>.mp3"_s, u"..\\..\\x.mp3"_s, QString(256, u'a')})
+          u"a|\"<b>.mp3"_s, u"..\\..\\x.mp3"_s, QString(256, u'a'), u"song\u202E3pm.hs"_s,
+          u"\u200Bx.mp3"_s})
         rows.emplace_back(u"/bytes/10/"_s + name, QString(), QString(), refused);
     for (const auto &[path, folder, sizeText, messages] : rows) {
         SCOPED_TRACE((path + u' ' + folder).toStdString());
         controls = {};
         controls.folder = here + folder;
-        controls.onEvents = [&, path = path] {
-            if (path.startsWith(u"/slow") ||
-                (path.startsWith(u"/trickle") && fileDownload.state().BytesDone > 0))
-                fileDownload.stop();
-        };
         const auto started = std::chrono::steady_clock::now();
-        download(path);
-        // Well within the 2 s that /slow/ keeps its answer back, loaded machine or not.
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+        download(path, [&, path = path] {
+            if (path.startsWith(u"/slow/5001"))
+                controls.folder = here + u"names/"_s;
+            else if (path.startsWith(u"/slow") ||
+                     (path.startsWith(u"/trickle") && fileDownload.state().BytesDone > 0))
+                fileDownload.stop();
+        });
+        if (!path.startsWith(u"/slow/5001")) {  // well within the 2 s /slow/ keeps its answer
+            EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+        }
         EXPECT_EQ(controls.messages, messages);
         EXPECT_EQ(files(here), before);
+        EXPECT_EQ(files(here + u"names"_s), (Files{{u"b.mp3"_s, "taken"}}));
         EXPECT_EQ(std::ranges::count(controls.bar, 100), 0);
         EXPECT_EQ(controls.sizeTexts.value(0), sizeText);
     }
     // Nothing was asked for without a row, for a folder of the name or a refused name.
-    EXPECT_EQ(server.received().size(), 10u);
+    EXPECT_EQ(server.received().size(), 11u);
     // The cut-short body over 2 GiB: bytes counted as they arrived, not as announced.
     EXPECT_EQ(fileDownload.state().BytesDone, ShortBodyCap);
 
@@ -223,22 +242,28 @@ TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
     EXPECT_EQ(files(here).at(u"a.mp3"_s), bodyOf(10));
 }
 
+QCoro::Task<> fetchPage(Inet &inet, QString address, QString &page)
+{
+    page = co_await inet.OpenURL(address);
+}
+
 TEST_F(Download, StaysIntactWhileTheWindowIsUsed)
 {
-    // Once the body flows: a page fetch (a search) and a download click on
-    // another row, which is refused.
+    // Once the body flows: a page fetch (a search) on its own transfer, and a
+    // download click on another row, which is refused.
     Inet inet1;
-    controls.onEvents = [&] {
+    QString page;
+    download(u"/trickle/262144/t.mp3"_s, [&] {
         if (fileDownload.state().BytesDone == 0 || !controls.address.endsWith(u"t.mp3"))
             return;
         controls.address = server.url(u"/bytes/10/other.mp3"_s);
-        EXPECT_FALSE(inet1.OpenURL(server.url(u"/bytes/100/page"_s)).isEmpty());
+        fetchPage(inet1, server.url(u"/bytes/100/page"_s), page);
         fileDownload.Command3_Click();
-    };
-    download(u"/trickle/262144/t.mp3"_s);
+    });
     EXPECT_EQ(files(controls.folder), (Files{{u"t.mp3"_s, bodyOf(262144)}}));
     EXPECT_EQ(server.received().size(), 2u);  // the download and the page, not other.mp3
     EXPECT_TRUE(controls.messages.empty());
+    EXPECT_EQ(page.size(), 100);
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 #include "platform/error.h"
 #include "platform/inet.h"
 #include "platform/pagetext.h"
+#include "tests/support/awaiting.h"
 #include "tests/support/localserver.h"
 
 #include <gtest/gtest.h>
 
+#include <QCoroTask>
 #include <QFile>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdint>
@@ -41,6 +44,40 @@ std::int64_t residentBytes()
 char patternByte(std::int64_t offset)
 {
     return static_cast<char>((offset * 7 + offset / 4096) & 0xFF);
+}
+
+// The page, awaited on a nested event loop as the window's own loop would run it.
+QString fetch(Inet &inet, const QString &address)
+{
+    return plimo::test::await(inet.OpenURL(address));
+}
+
+QCoro::Task<> awaiting(Inet::Wait wait)
+{
+    co_await std::move(wait);
+}
+
+void waitFor(Inet::Wait wait)
+{
+    plimo::test::await(awaiting(std::move(wait)));
+}
+
+QByteArray chunk(Inet &inet, std::int64_t bytes)
+{
+    if (!inet.ChunkReady(bytes))
+        waitFor(inet.untilChunkReady(bytes));
+    return inet.GetChunk(bytes);
+}
+
+// How a coroutine that awaited a page ended: its text, or the error number.
+QCoro::Task<> recordFetch(Inet &inet, QString address, int &outcome)
+{
+    try {
+        co_await inet.OpenURL(address);
+        outcome = 0;
+    } catch (const Error &e) {
+        outcome = e.number();
+    }
 }
 
 }  // namespace
@@ -115,7 +152,7 @@ TEST_F(InetPages, SendsTheAddressAsTypedOnOneKeptConnection)
     const QString address =
         server.url(QStringLiteral("/search?query=") + Ga + QStringLiteral("+b&x=1#y"));
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(inet.OpenURL(address), Ga);
+        EXPECT_EQ(fetch(inet, address), Ga);
 
     ASSERT_EQ(server.received().size(), 3u);
     EXPECT_EQ(server.received()[0].method, "GET");
@@ -138,9 +175,9 @@ TEST_F(InetPages, FollowsRedirectsButOnlyToHttp)
     });
     server.start();
 
-    EXPECT_EQ(inet.OpenURL(server.url(QStringLiteral("/old"))), QStringLiteral("moved here"));
-    EXPECT_THROW(inet.OpenURL(server.url(QStringLiteral("/file"))), Error);
-    EXPECT_THROW(inet.OpenURL(server.url(QStringLiteral("/loop"))), Error);
+    EXPECT_EQ(fetch(inet, server.url(QStringLiteral("/old"))), QStringLiteral("moved here"));
+    EXPECT_THROW(fetch(inet, server.url(QStringLiteral("/file"))), Error);
+    EXPECT_THROW(fetch(inet, server.url(QStringLiteral("/loop"))), Error);
 }
 
 TEST_F(InetPages, FailsOnErrorStatusesOversizedPagesAndOtherSchemes)
@@ -168,17 +205,17 @@ TEST_F(InetPages, FailsOnErrorStatusesOversizedPagesAndOtherSchemes)
 
     for (const char *path : {"/404", "/500", "/huge"}) {
         try {
-            inet.OpenURL(server.url(QString::fromLatin1(path)));
+            fetch(inet, server.url(QString::fromLatin1(path)));
             ADD_FAILURE() << path << " did not fail";
         } catch (const Error &e) {
             EXPECT_EQ(e.number(), plimo::errc::Transfer) << path;
         }
     }
-    EXPECT_THROW(inet.OpenURL(QStringLiteral("ftp://127.0.0.1/x")), Error);
-    EXPECT_THROW(inet.OpenURL(QStringLiteral("file:///etc/hostname")), Error);
+    EXPECT_THROW(fetch(inet, QStringLiteral("ftp://127.0.0.1/x")), Error);
+    EXPECT_THROW(fetch(inet, QStringLiteral("file:///etc/hostname")), Error);
 
     server.stop();  // nothing listens there any more
-    EXPECT_THROW(inet.OpenURL(server.url(QStringLiteral("/404"))), Error);
+    EXPECT_THROW(fetch(inet, server.url(QStringLiteral("/404"))), Error);
 }
 
 TEST_F(InetPages, AStalledServerFailsAfterTheRequestTimeoutPagesAndStreamsAlike)
@@ -191,12 +228,12 @@ TEST_F(InetPages, AStalledServerFailsAfterTheRequestTimeoutPagesAndStreamsAlike)
     inet.setRequestTimeout(300ms);
 
     const auto began = std::chrono::steady_clock::now();
-    EXPECT_THROW(inet.OpenURL(server.url(QStringLiteral("/stall"))), Error);
+    EXPECT_THROW(fetch(inet, server.url(QStringLiteral("/stall"))), Error);
     EXPECT_LT(std::chrono::steady_clock::now() - began, 1200ms);
 
     inet.Execute(server.url(QStringLiteral("/stall")), QStringLiteral("GET"));
-    while (inet.StillExecuting()) {
-    }
+    waitFor(inet.untilResponse());
+    EXPECT_FALSE(inet.StillExecuting());
     EXPECT_EQ(inet.ResponseCode(), 0);
     EXPECT_EQ(inet.GetHeader(QStringLiteral("Content-Length")), QString());
     EXPECT_THROW(inet.GetChunk(1024), Error);
@@ -211,7 +248,7 @@ TEST_F(InetPages, HonoursHttpProxyFromTheEnvironment)
     ScopedEnv proxy("http_proxy", server.proxyAddress());
     Inet proxied;  // the environment is read per request, but be explicit about order
 
-    EXPECT_EQ(proxied.OpenURL(QStringLiteral("http://search.example/s?q=a+b")),
+    EXPECT_EQ(fetch(proxied, QStringLiteral("http://search.example/s?q=a+b")),
               QStringLiteral("via proxy for search.example"));
     ASSERT_EQ(server.received().size(), 1u);
     EXPECT_EQ(server.received()[0].target, "http://search.example/s?q=a+b");
@@ -224,12 +261,7 @@ protected:
     LocalServer server;
     Inet inet;
 
-    void waitForHeaders()
-    {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (inet.StillExecuting())
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-    }
+    void waitForHeaders() { waitFor(inet.untilResponse()); }
 };
 
 TEST_F(InetStream, DeliversALargeBodyExactlyWithFlatMemory)
@@ -255,14 +287,14 @@ TEST_F(InetStream, DeliversALargeBodyExactlyWithFlatMemory)
 
     std::int64_t offset = 0;
     for (;;) {
-        const QByteArray chunk = inet.GetChunk(1024);
-        if (chunk.isEmpty())
+        const QByteArray bytes = chunk(inet, 1024);
+        if (bytes.isEmpty())
             break;
-        for (qsizetype i = 0; i < chunk.size(); ++i) {
-            if (chunk[i] != patternByte(offset + i))
+        for (qsizetype i = 0; i < bytes.size(); ++i) {
+            if (bytes[i] != patternByte(offset + i))
                 FAIL() << "byte " << offset + i << " differs";
         }
-        offset += chunk.size();
+        offset += bytes.size();
         if ((offset & 0xFFFFF) == 0)
             peak = std::max(peak, residentBytes());
     }
@@ -289,13 +321,13 @@ TEST_F(InetStream, ReportsHeadersOfTheFinalResponseAfterRedirects)
     EXPECT_EQ(inet.ResponseCode(), 200);
     EXPECT_EQ(inet.GetHeader(QStringLiteral("Content-Length")), QStringLiteral("3000"));
     EXPECT_EQ(inet.GetHeader(QStringLiteral("X-Absent")), QString());
-    EXPECT_EQ(inet.GetChunk(5000).size(), 3000);
-    EXPECT_EQ(inet.GetChunk(1024).size(), 0);
+    EXPECT_EQ(chunk(inet, 5000).size(), 3000);
+    EXPECT_EQ(chunk(inet, 1024).size(), 0);
 }
 
 // A server that announces 10000 bytes, sends 1024, stalls, sends 1024 more
-// and hangs up.
-TEST_F(InetStream, AStallDoesNotBlockAndAShortBodyFailsAfterWhatArrived)
+// and hangs up. Meanwhile the event loop must run on.
+TEST_F(InetStream, AStallLeavesTheEventLoopRunningAndAShortBodyFailsAfterWhatArrived)
 {
     server.http().Get("/cut", [](const httplib::Request &, httplib::Response &res) {
         res.set_content_provider(10000, "audio/wav",
@@ -312,19 +344,49 @@ TEST_F(InetStream, AStallDoesNotBlockAndAShortBodyFailsAfterWhatArrived)
 
     inet.Execute(server.url(QStringLiteral("/cut")), QStringLiteral("GET"));
     waitForHeaders();
-    EXPECT_EQ(inet.GetChunk(1024).size(), 1024);
-    int notReady = 0;
-    const auto began = std::chrono::steady_clock::now();
-    while (!inet.ChunkReady(1024)) {
-        ++notReady;
-        ASSERT_LT(std::chrono::steady_clock::now() - began, 5s);
-    }
-    EXPECT_GT(notReady, 10) << "each check must return within a few milliseconds";
-    EXPECT_EQ(inet.GetChunk(1024).size(), 1024);
+    EXPECT_EQ(chunk(inet, 1024).size(), 1024);
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(10);
+    EXPECT_EQ(chunk(inet, 1024).size(), 1024);
+    EXPECT_GT(ticks, 10) << "the event loop stood still while the server stalled";
     try {
-        inet.GetChunk(1024);
+        chunk(inet, 1024);
         ADD_FAILURE() << "a short body must not end like a complete one";
     } catch (const Error &e) {
         EXPECT_EQ(e.number(), plimo::errc::Transfer);
     }
+}
+
+// A trickle that never stalls for long still fails, and a cancelled or
+// destroyed instance resumes its waiter with the cancellation before it goes.
+TEST_F(InetPages, ATrickleFailsAndAnAbandonedWaitEndsWithTheCancellation)
+{
+    server.http().Get("/trickle", [](const httplib::Request &, httplib::Response &res) {
+        res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink &sink) {
+            std::this_thread::sleep_for(offset < 40 ? 200ms : 0ms);
+            return offset < 40 && sink.write("x", 1);
+        });
+    });
+    server.http().Get("/late", [](const httplib::Request &, httplib::Response &res) {
+        std::this_thread::sleep_for(1500ms);
+        res.set_content("late", "text/plain");
+    });
+    server.start();
+    inet.setRequestTimeout(1s);  // 64 bytes a second: the trickle sends 5
+
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_THROW(fetch(inet, server.url(QStringLiteral("/trickle"))), Error);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 5s);
+
+    int outcome = -1;
+    recordFetch(inet, server.url(QStringLiteral("/late")), outcome);
+    inet.Cancel();
+    EXPECT_EQ(outcome, plimo::errc::Cancelled);
+    {
+        Inet doomed;
+        recordFetch(doomed, server.url(QStringLiteral("/late")), outcome = -1);
+    }
+    EXPECT_EQ(outcome, plimo::errc::Cancelled);
 }

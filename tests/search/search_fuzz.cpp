@@ -91,12 +91,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // Fetches come strictly in list order: the ten result pages, then the posts.
     plimo::test::MemoryControls controls;
     qsizetype fetches = 0;
-    plimo::runSearch(controls, [&](const QString &) {
+    // The fetches complete at once, and so does the run.
+    plimo::runSearch(controls, [&](const QString &) -> QCoro::Task<QString> {
         const qsizetype n = fetches++;
         const QString page = n == 0 ? pieces[0] : n < 10 ? QString() : postPage(n - 10);
         if (page.isEmpty())
             throw plimo::Error(plimo::errc::Transfer, u"no such page"_qs);
-        return page;
+        co_return page;
     });
 
     const QStringList links = referenceLinks(pieces[0]);

@@ -3,6 +3,7 @@
 #include "platform/error.h"
 #include "platform/inet.h"
 #include "tests/search/searchcontrols.h"
+#include "tests/support/awaiting.h"
 #include "tests/support/localserver.h"
 #include "tools/portal/catalogue.h"
 #include "tools/portal/portal.h"
@@ -58,7 +59,7 @@ TEST(SearchRun, AgainstThePortalThenWithEveryFetchFailing)
     const auto search = [&controls](const QString &query) {
         plimo::Inet inet1;  // its kept connection closes with it, so the server can stop at once
         controls.query = query;
-        plimo::runSearch(controls, inet1);
+        plimo::test::await(plimo::runSearch(controls, inet1));
     };
     search(u"가수+노래 제목&x"_qs);
 
@@ -112,17 +113,18 @@ TEST(SearchRun, ManyPostsSomeWithoutRow)
     }
     MemoryControls controls;
     int fetches = 0;
-    plimo::runSearch(controls, [&](const QString &address) {
-        ++fetches;
-        if (!address.startsWith(Blog))
-            return address == controls.list1Items.items.first() ? results : QString();
-        const QString n = address.section(u"logNo="_qs, 1).section(u'&', 0, 0);
-        if (n.toInt() % 10 == 1)
-            throw plimo::Error(plimo::errc::Transfer, u"not found"_qs);
-        const QString title = n.toInt() % 10 == 2 ? QString() : u"제목 "_qs + n + u"</span>"_qs;
-        return u"<div>"_qs + File + u"/"_qs + n +
-               u".mp3 <span class=\"pcol1 itemSubjectBoldfont\">"_qs + title;
-    });
+    plimo::test::await(
+        plimo::runSearch(controls, [&](const QString &address) -> QCoro::Task<QString> {
+            ++fetches;
+            if (!address.startsWith(Blog))
+                co_return address == controls.list1Items.items.first() ? results : QString();
+            const QString n = address.section(u"logNo="_qs, 1).section(u'&', 0, 0);
+            if (n.toInt() % 10 == 1)
+                throw plimo::Error(plimo::errc::Transfer, u"not found"_qs);
+            const QString title = n.toInt() % 10 == 2 ? QString() : u"제목 "_qs + n + u"</span>"_qs;
+            co_return u"<div>"_qs + File + u"/"_qs + n +
+                u".mp3 <span class=\"pcol1 itemSubjectBoldfont\">"_qs + title;
+        }));
     EXPECT_EQ(fetches, 10 + Posts);
     EXPECT_EQ(controls.list3Items.items.size(), Posts);
     EXPECT_EQ(controls.rows, rows);
