@@ -149,8 +149,8 @@ void FileDownload::run(const QString &address)
     receiveBody(file);
     if (m_state.BytesDone != m_state.FileSize)
         throw Error(errc::Cancelled, QStringLiteral("the download was stopped"));
-    file.commit(path, replace && path == checkedPath ? PartFile::Commit::Replace
-                                                     : PartFile::Commit::KeepExisting);
+    file.commit(m_state.FileName, replace && path == checkedPath ? PartFile::Commit::Replace
+                                                                 : PartFile::Commit::KeepExisting);
 }
 
 QString FileDownload::destinationPath() const
