@@ -1,3 +1,4 @@
+#include "platform/quitsignals.h"
 #include "ui/form1.h"
 
 #include <QApplication>
@@ -35,6 +36,10 @@ int main(int argc, char *argv[])
     loadKoreanQtTexts(app, qtTexts);
 
     plimo::Form1 window;
+    // Asked to end by the session or a terminal, the program ends as when its
+    // window is closed, so a running download removes its temporary file.
+    const plimo::QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &plimo::QuitSignals::quitRequested, &window, &QWidget::close);
     window.show();
 
     // Lets the tests start the real program and see it come up and go down.
