@@ -1,3 +1,4 @@
+#include "platform/quitsignals.h"
 #include "ui/form1.h"
 
 #include <QApplication>
@@ -35,6 +36,16 @@ int main(int argc, char *argv[])
     loadKoreanQtTexts(app, qtTexts);
 
     plimo::Form1 window;
+    // Asked to end by the session or a terminal, the program ends as when its
+    // window is closed, so a running download removes its temporary file. An
+    // open message box or folder dialog is dismissed first, as Escape would,
+    // or it would keep the program alive.
+    const plimo::QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &plimo::QuitSignals::quitRequested, &window, [&window] {
+        if (QWidget *modal = QApplication::activeModalWidget())
+            modal->close();
+        window.close();
+    });
     window.show();
 
     // Lets the tests start the real program and see it come up and go down.

@@ -163,8 +163,8 @@ QCoro::Task<> FileDownload::run(QString address)
     co_await receiveBody(file);
     if (m_state.BytesDone != m_state.FileSize)
         throw Error(errc::Cancelled, QStringLiteral("the download was stopped"));
-    file.commit(path, replace && path == checkedPath ? PartFile::Commit::Replace
-                                                     : PartFile::Commit::KeepExisting);
+    file.commit(m_state.FileName, replace && path == checkedPath ? PartFile::Commit::Replace
+                                                                 : PartFile::Commit::KeepExisting);
     showProgress();  // 100 only now that the file has its name
 }
 

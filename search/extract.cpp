@@ -3,6 +3,8 @@
 #include "search/hosts.h"
 #include "search/text.h"
 
+#include "platform/inet.h"
+
 namespace plimo::extract {
 namespace {
 
@@ -22,6 +24,22 @@ std::optional<QString> cutAfterThenBefore(const QString &source, const QString &
     if (!afterFirst)
         return SplitElement(source, first, 0);
     return SplitElement(*afterFirst, second, 0);
+}
+
+// The file base address is a prefix of the text, not a host: without this
+// "http://blogattach.naver.com@127.0.0.1:9/x.mp3" (user info) or
+// "http://blogattach.naver.com.example.org/x.mp3" would pass. Judged as curl
+// will receive it, so no escaping can make the two disagree.
+bool namesFileHost(const QString &fileAddress)
+{
+    if (fileAddress.size() > MaxFileAddressLength)
+        return false;
+    const QByteArray wire = Inet::wireAddress(fileAddress);
+    const QByteArray base = hosts::fileBaseAddress().toLatin1();
+    if (!wire.startsWith(base))
+        return false;
+    const QByteArrayView rest = QByteArrayView(wire).sliced(base.size());
+    return rest.startsWith("/") || rest.startsWith(":80/");
 }
 
 }  // namespace
@@ -107,6 +125,8 @@ std::optional<Row> extractRow(const QString &postPage)
     QString fileAddress = token;
     for (const QString &removal : fileAddressRemovals())
         fileAddress = text::Replace(fileAddress, removal, QString());
+    if (!namesFileHost(fileAddress))
+        return std::nullopt;
 
     std::optional<QString> title =
         cutAfterThenBefore(postPage, titleStartMarker(), titleEndMarker());

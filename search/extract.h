@@ -51,11 +51,19 @@ struct Row {
     friend bool operator==(const Row &, const Row &) = default;
 };
 
+// Longer file addresses are refused: each would cost its length many times
+// over once a row holds it.
+inline constexpr qsizetype MaxFileAddressLength = 4096;
+
 // The row that a post page yields, or nullopt when it yields none:
 // - the first file base address must stand at a position above 4;
 // - the file address runs from there up to and including the first blank
 //   (it keeps that blank); with no blank after it there is no row;
 // - the removals are applied in order, each to the result of the one before;
+// - the file address that results is at most MaxFileAddressLength UTF-16
+//   units long, and as sent on the wire it begins with the file base address
+//   followed directly by "/" or ":80/", so a page cannot send the download to
+//   another host or port;
 // - the title is what stands between the first title start marker and the
 //   next title end marker (or the next title start marker, or the end of the
 //   page), untrimmed; the whole page when there is no title start marker.

@@ -27,6 +27,36 @@ QString ListBoxWorkList::item(qsizetype index) const
     return m_list.item(static_cast<int>(index))->text();
 }
 
+namespace {
+
+// A format character changes how its neighbours show without showing itself:
+// U+202E makes "song\u202E3pm.hs" read as "songsh.mp3". Each is shown as its
+// code, so a disguised name shows as what it is.
+QString withFormatCharactersShown(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const qsizetype start = i;
+        char32_t c = text.at(i).unicode();
+        if (text.at(i).isHighSurrogate() && i + 1 < text.size() &&
+            text.at(i + 1).isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
+            ++i;
+        }
+        if (QChar::category(c) == QChar::Other_Format) {
+            shown += QStringLiteral("<U+") +
+                     QString::number(static_cast<uint>(c), 16).toUpper().rightJustified(4, u'0') +
+                     u'>';
+        } else {
+            shown += QStringView(text).sliced(start, i - start + 1);
+        }
+    }
+    return shown;
+}
+
+}  // namespace
+
 QString SingleLineDelegate::displayText(const QVariant &value, const QLocale &locale) const
 {
     QString text = QStyledItemDelegate::displayText(value, locale);
@@ -41,7 +71,7 @@ QString SingleLineDelegate::displayText(const QVariant &value, const QLocale &lo
             c == QChar::ParagraphSeparator)
             c = u' ';
     }
-    return text;
+    return withFormatCharactersShown(text);
 }
 
 MessageAnswer showMessageBox(QWidget *owner, const QString &text, MessageStyle style)

@@ -86,6 +86,11 @@ TEST(Extract, Row)
     const QString song = File + u"/20090101_1/abc_song.mp3"_qs;
     const QString fileFirst = u"<div>"_qs + song + u" "_qs + TitleStart;
     const Row usual{u"노래"_qs, song + u" "_qs};
+    // A file address of n characters, its ending blank included.
+    const auto ofLength = [](qsizetype n, const QString &inside = QString()) {
+        return File + u"/"_qs + inside + QString(n - File.size() - 2, u'a') + u" "_qs;
+    };
+    const auto rowOf = [](const QString &fileAddress) { return Row{u"노래"_qs, fileAddress}; };
     const std::tuple<const char *, QString, std::optional<Row>> rows[] = {
         {"file address at position 4", u"abc"_qs + song + u" "_qs, std::nullopt},
         {"position 5, no title marker: the whole page", u"abcd"_qs + song + u" x"_qs,
@@ -113,6 +118,17 @@ TEST(Extract, Row)
         // No title to cut: no row, rather than a row that borrows another post's.
         {"page ends right after the title start", fileFirst, std::nullopt},
         {"two title starts back to back", fileFirst + TitleStart + u"t"_qs, std::nullopt},
+        // The address must name the file host itself, on its usual port.
+        {"user info before another host", post(File + u"@127.0.0.1:9/x.mp3 "_qs), std::nullopt},
+        {"a longer host name", post(File + u".example.org/x.mp3 "_qs), std::nullopt},
+        {"port 80 named", post(File + u":80/x.mp3 "_qs), rowOf(File + u":80/x.mp3 "_qs)},
+        {"another port", post(File + u":8080/x.mp3 "_qs), std::nullopt},
+        {"host only", post(File + u" "_qs), std::nullopt},
+        {"removal 5 makes user info", post(File + u"<DIV@127.0.0.1:9/x.mp3 "_qs), std::nullopt},
+        {"removal 5 makes the slash", post(File + u"<DIV/x.mp3 "_qs), rowOf(File + u"/x.mp3 "_qs)},
+        {"4,096 characters", post(ofLength(4096)), rowOf(ofLength(4096))},
+        {"4,097 characters", post(ofLength(4097)), std::nullopt},
+        {"4,096 after the removals", post(ofLength(4096, u"<DIV"_qs)), rowOf(ofLength(4096))},
     };
     for (const auto &[name, page, row] : rows)
         EXPECT_EQ(extractRow(page), row) << name;

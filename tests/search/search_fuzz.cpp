@@ -70,6 +70,12 @@ void appendRow(const QString &page, QList<Row> &rows)
         return;
     for (const QString &removal : fileAddressRemovals())
         fileAddress = Replace(fileAddress, removal, QString());
+    // On the text rather than on the wire: escaping never yields "/" or ":80/".
+    const QString onHost = fileBase + u"/"_qs, onPort80 = fileBase + u":80/"_qs;
+    if (fileAddress.size() > MaxFileAddressLength ||
+        (Left(fileAddress, onHost.size()) != onHost &&
+         Left(fileAddress, onPort80.size()) != onPort80))
+        return;
     QStringList titles;
     step([&] { titles = Split(page, titleStartMarker()); });
     step([&] { titles = Split(Element(titles, 1), titleEndMarker()); });

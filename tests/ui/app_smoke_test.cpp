@@ -1,21 +1,64 @@
+#include <QFile>
 #include <QProcess>
 #include <QTest>
 
-// Starts the built program itself on the offscreen platform and lets it close
-// its window after its first event-loop pass.
+#include <csignal>
+#include <sys/types.h>
+
+namespace {
+
+QProcessEnvironment offscreen()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+// Whether the process catches the signal: from then on the signal no longer
+// kills it outright.
+bool catches(qint64 pid, int signal)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("SigCgt:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+// Starts the built program itself on the offscreen platform.
 class AppSmokeTest final : public QObject {
     Q_OBJECT
 
 private slots:
+    // It closes its window after its first event-loop pass.
     void startsAndClosesCleanly()
     {
         QProcess app;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        QProcessEnvironment env = offscreen();
         env.insert(QStringLiteral("PLIMOMP3_QUIT_AFTER_START"), QStringLiteral("1"));
         app.setProcessEnvironment(env);
         app.start(QStringLiteral(PLIMOMP3_EXECUTABLE), {});
         QVERIFY2(app.waitForStarted(10'000), qPrintable(app.errorString()));
+        QVERIFY(app.waitForFinished(60'000));
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.exitCode(), 0);
+    }
+
+    // Asked to end, it ends as when its window is closed, rather than dying
+    // of the signal.
+    void endsCleanlyOnSigterm()
+    {
+        QProcess app;
+        app.setProcessEnvironment(offscreen());
+        app.start(QStringLiteral(PLIMOMP3_EXECUTABLE), {});
+        QVERIFY2(app.waitForStarted(10'000), qPrintable(app.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(catches(app.processId(), SIGTERM), 60'000);
+        QCOMPARE(::kill(static_cast<pid_t>(app.processId()), SIGTERM), 0);
         QVERIFY(app.waitForFinished(60'000));
         QCOMPARE(app.exitStatus(), QProcess::NormalExit);
         QCOMPARE(app.exitCode(), 0);
