@@ -28,7 +28,7 @@ int main(int argc, char *argv[])
     // Only the name: a display name set explicitly would be appended to the
     // window's caption by the platform.
     QApplication::setApplicationName(QStringLiteral("PlimoMP3"));
-    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+    QApplication::setApplicationVersion(QStringLiteral(PLIMOMP3_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("plimomp3"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/plimomp3/plimomp3.png")));
 

@@ -14,7 +14,7 @@ packages=(
   # benchmarks compare against it
   curl bc
   # packaging
-  dpkg-dev file
+  dpkg-dev file lintian desktop-file-utils
 )
 
 missing=()

@@ -73,6 +73,22 @@ QAccessibleInterface *accessibleWindow(const QString &className, QObject *object
     return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
 }
 
+bool isButtonEvent(QEvent::Type type)
+{
+    return type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease ||
+           type == QEvent::MouseButtonDblClick;
+}
+
+// HomePageAddress as the address to hand to the desktop.
+QUrl homePageUrl(const QString &address)
+{
+    const QUrl asGiven(address, QUrl::StrictMode);
+    if (!asGiven.isRelative())
+        return asGiven;
+    return QUrl::fromLocalFile(
+        QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../") + address));
+}
+
 }  // namespace
 
 Form1::Form1(QWidget *parent)
@@ -90,6 +106,7 @@ Form1::Form1(QWidget *parent)
     setUpResultsAndProgress();
     setUpAccessibleNames();
     setUpTabOrder();
+    setUpInputRules();
     connectEvents();
     m_download = std::make_unique<FileDownload>(*this, Inet2);
     Form_Load();
@@ -261,6 +278,20 @@ void Form1::setUpTabOrder()
         setTabOrder(order[i - 1], order[i]);
 }
 
+void Form1::setUpInputRules()
+{
+    // Enter on a focused button clicks it, as Space does; outside a dialog Qt
+    // gives buttons that only when they are auto-default.
+    for (QPushButton *button : {Command1, Command2, Command3})
+        button->setAutoDefault(true);
+    // Text3 holds the address 음악다운 fetches: only choosing a row may change
+    // it, never a key typed while it has the focus (it stays in the tab order).
+    Text3->setReadOnly(true);
+    ListView1->header()->setSectionsMovable(false);
+    // Qt selects a row on a press of any mouse button; see eventFilter.
+    ListView1->viewport()->installEventFilter(this);
+}
+
 void Form1::connectEvents()
 {
     Text1->installEventFilter(this);
@@ -289,6 +320,8 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
             Label5_Click();
         return false;
     }
+    if (watched == ListView1->viewport() && isButtonEvent(event->type()))
+        return static_cast<QMouseEvent *>(event)->button() != Qt::LeftButton;
     return QWidget::eventFilter(watched, event);
 }
 
@@ -389,10 +422,14 @@ void Form1::Label5_Click()
     OpenHomePage(QString::fromUtf16(HomePageAddress));
 }
 
-void Form1::OpenHomePage(QString address)
+void Form1::OpenHomePage(const QString &address)
 {
-    // Without a browser this fails quietly; the window has nothing to undo.
-    QDesktopServices::openUrl(QUrl(address, QUrl::StrictMode));
+    const QUrl page = homePageUrl(address);
+    if (QDesktopServices::openUrl(page))
+        return;
+    showMessage(QStringLiteral("홈페이지를 열 수 없습니다. 홈페이지는 다음 위치에 있습니다.\n") +
+                    page.toDisplayString(QUrl::PreferLocalFile),
+                MessageStyle::Ok);
 }
 
 }  // namespace plimo

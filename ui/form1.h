@@ -33,8 +33,11 @@ class QTreeWidgetItem;
 
 namespace plimo {
 
-// The address the "?" link opens in the user's browser.
-inline constexpr char16_t HomePageAddress[] = u"https://plimomp3.example/";
+// The program's home page, which the "?" link opens in the user's browser: a
+// full address (with a scheme) is opened as it is; anything else is a path
+// under the installation prefix, found from the executable's folder
+// (<prefix>/bin), so a build tree works as well as an installed one.
+inline constexpr char16_t HomePageAddress[] = u"share/plimomp3/index.html";
 
 class Form1 final : public QWidget, public SearchControls, public DownloadControls {
     Q_OBJECT
@@ -66,8 +69,9 @@ public:
     void ListView1_ItemClick(QTreeWidgetItem *row);
     void Label5_Click();
 
-    // Opens address in the user's default browser; a failure changes nothing.
-    static void OpenHomePage(QString address);
+    // Opens address (as HomePageAddress) in the user's default browser. When
+    // the desktop cannot open it, a message box says where the page is.
+    void OpenHomePage(const QString &address);
 
     const FileDownload &download() const { return *m_download; }
 
@@ -106,6 +110,7 @@ private:
     void setUpResultsAndProgress();
     void setUpAccessibleNames();
     void setUpTabOrder();
+    void setUpInputRules();
     void connectEvents();
     void onResultSelectionChanged();
 

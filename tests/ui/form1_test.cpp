@@ -6,7 +6,6 @@
 #include "ui/form1.h"
 
 #include <QAccessible>
-#include <QDesktopServices>
 #include <QDir>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -61,19 +60,13 @@ struct ShownForm {
 class Form1Test final : public QObject {
     Q_OBJECT
 
-public slots:
-    void openUrl(const QUrl &url) { m_opened << url; }
-
 private slots:
     void startsReadyForUse();
     void searchPickDownloadAndClose();
     void searchAndDownloadSideBySide();
     void downloadGoesOnBehindTheFolderDialog();
     void closingEndsEverythingCleanly();
-    void dialogsAndTheHomeLink();
-
-private:
-    QList<QUrl> m_opened;
+    void dialogs();
 };
 
 void Form1Test::startsReadyForUse()
@@ -338,7 +331,7 @@ void Form1Test::closingEndsEverythingCleanly()
     QCOMPARE(old.readAll(), QByteArray("old"));
 }
 
-void Form1Test::dialogsAndTheHomeLink()
+void Form1Test::dialogs()
 {
     ShownForm shown;
     // Text2 before, the folder chosen ("" cancels) and Text2 after.
@@ -361,15 +354,6 @@ void Form1Test::dialogsAndTheHomeLink()
         QCOMPARE(instruction, u"파일 저장할 폴더를 선택해주세요"_s);
         QCOMPARE(shown.get(u"Text2"_s), after);
     }
-
-    const QUrl home(QString::fromUtf16(plimo::HomePageAddress));
-    QDesktopServices::setUrlHandler(home.scheme(), this, "openUrl");
-    shown.click(u"Label5"_s);
-    shown.click(u"Label5"_s);
-    QDesktopServices::unsetUrlHandler(home.scheme());
-    QCOMPARE(m_opened, QList<QUrl>({home, home}));
-    shown.click(u"Label5"_s);  // nothing can open it now: the window lives on
-    QVERIFY(shown.form.isVisible());
 
     // Every message box: the application's title, the text's lines, the
     // style's icon and buttons, Yes the default where there is one.
