@@ -37,15 +37,9 @@ int main(int argc, char *argv[])
 
     plimo::Form1 window;
     // Asked to end by the session or a terminal, the program ends as when its
-    // window is closed, so a running download removes its temporary file. An
-    // open message box or folder dialog is dismissed first, as Escape would,
-    // or it would keep the program alive.
+    // window is closed.
     const plimo::QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &plimo::QuitSignals::quitRequested, &window, [&window] {
-        if (QWidget *modal = QApplication::activeModalWidget())
-            modal->close();
-        window.close();
-    });
+    window.closeWhenAskedToQuit(quitSignals);
     window.show();
 
     // Lets the tests start the real program and see it come up and go down.

@@ -2,6 +2,7 @@
 
 #include "download/folderchooser.h"
 #include "platform/error.h"
+#include "platform/quitsignals.h"
 
 #include <QAccessibleWidget>
 #include <QApplication>
@@ -128,6 +129,15 @@ void Form1::setMessageBox(MessageBoxFunction showMessage)
 void Form1::setFolderBrowser(FolderBrowserFunction browseFolder)
 {
     m_browseFolder = std::move(browseFolder);
+}
+
+void Form1::closeWhenAskedToQuit(const QuitSignals &quitSignals)
+{
+    connect(&quitSignals, &QuitSignals::quitRequested, this, [this] {
+        if (QWidget *modal = QApplication::activeModalWidget())
+            modal->close();
+        close();
+    });
 }
 
 void Form1::setRequestTimeout(std::chrono::milliseconds timeout)

@@ -33,6 +33,8 @@ class QTreeWidgetItem;
 
 namespace plimo {
 
+class QuitSignals;
+
 // The program's home page, which the "?" link opens in the user's browser: a
 // full address (with a scheme) is opened as it is; anything else is a path
 // under the installation prefix, found from the executable's folder
@@ -55,6 +57,11 @@ public:
     // Replace how the window asks the user; the defaults show real dialogs.
     void setMessageBox(MessageBoxFunction showMessage);
     void setFolderBrowser(FolderBrowserFunction browseFolder);
+    // A quit signal closes the window as the user would, dismissing an open
+    // dialog first (it would keep the program alive), so a running download
+    // removes its temporary file.
+    void closeWhenAskedToQuit(const QuitSignals &quitSignals);
+
     // The stretch over which a search's or a download's transfer must make
     // progress (Inet::setRequestTimeout); tests shorten it.
     void setRequestTimeout(std::chrono::milliseconds timeout);

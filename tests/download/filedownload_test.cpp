@@ -2,6 +2,7 @@
 
 #include "tests/support/awaiting.h"
 #include "tests/support/localserver.h"
+#include "tests/support/rawserver.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -240,6 +241,69 @@ TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
     controls.answer = MessageAnswer::Yes;
     download(u"/bytes/10/a.mp3"_s);
     EXPECT_EQ(files(here).at(u"a.mp3"_s), bodyOf(10));
+}
+
+// Answers no server library would write. Only a whole, unencoded body whose
+// length is stated once takes the name; the others leave nothing behind, and
+// so does a body that trickles in slower than the transfer allows.
+TEST_F(Download, TakesOnlyAWholeUnencodedBody)
+{
+    using Piece = test::RawServer::Piece;
+    const QByteArray head = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
+    const QByteArray chunked = QByteArray("1388\r\n") + bodyOf(5000) + "\r\n0\r\n\r\n";
+    const std::vector<std::tuple<const char *, std::vector<Piece>, bool>> rows = {
+        {"chunked with a length",
+         {{head + "Transfer-Encoding: chunked\r\nContent-Length: 1000\r\n\r\n" + chunked}},
+         false},
+        {"two lengths",
+         {{head + "Content-Length: 10\r\nContent-Length: 9\r\n\r\n" + bodyOf(10)}},
+         false},
+        {"partial",
+         {{"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/100\r\n"
+           "Content-Length: 10\r\n\r\n" +
+           bodyOf(10)}},
+         false},
+        {"range on a 200",
+         {{head + "Content-Range: bytes 0-9/10\r\nContent-Length: 10\r\n\r\n" + bodyOf(10)}},
+         false},
+        {"compressed",
+         {{head + "Content-Encoding: gzip\r\nContent-Length: 10\r\n\r\n" + bodyOf(10)}},
+         false},
+        {"trickle",
+         {{head + "Content-Length: 100\r\n\r\n"},
+          {"a", 100ms},
+          {"b", 100ms},
+          {"c", 100ms},
+          {"d", 100ms},
+          {"e", 100ms},
+          {"f", 100ms},
+          {"g", 100ms},
+          {"h", 100ms},
+          {"i", 100ms},
+          {"j", 100ms},
+          {"k", 100ms},
+          {"l", 100ms},
+          {"m", 100ms},
+          {"n", 100ms},
+          {"o", 100ms},
+          {"p", 100ms}},
+         false},
+        {"the same length twice, identity",
+         {{head + "Content-Length: 10\r\nContent-Length: 10\r\nContent-Encoding: identity\r\n\r\n" +
+           bodyOf(10)}},
+         true}};
+    inet.setRequestTimeout(1s);  // at least 64 bytes a second; the trickle sends 10
+    for (const auto &[name, answer, saved] : rows) {
+        SCOPED_TRACE(name);
+        test::RawServer raw(answer);
+        controls = {};
+        controls.folder = dir.path() + u'/';
+        controls.address = raw.url(u"/s.mp3"_s);
+        test::await(fileDownload.Command3_Click());
+        EXPECT_EQ(files(controls.folder), (saved ? Files{{u"s.mp3"_s, bodyOf(10)}} : Files{}));
+        EXPECT_EQ(std::ranges::count(controls.bar, 100), saved ? 1 : 0);
+        QFile::remove(controls.folder + u"s.mp3"_s);
+    }
 }
 
 QCoro::Task<> fetchPage(Inet &inet, QString address, QString &page)

@@ -1,4 +1,5 @@
 #include "download/folderchooser.h"
+#include "platform/quitsignals.h"
 #include "tests/support/localserver.h"
 #include "tests/ui/modaldialog.h"
 #include "tools/portal/catalogue.h"
@@ -17,6 +18,7 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include <csignal>
 #include <thread>
 
 using namespace Qt::StringLiterals;
@@ -66,6 +68,7 @@ private slots:
     void searchAndDownloadSideBySide();
     void downloadGoesOnBehindTheFolderDialog();
     void closingEndsEverythingCleanly();
+    void aQuitSignalEndsADownloadCleanly();
     void dialogs();
 };
 
@@ -261,20 +264,33 @@ void Form1Test::searchAndDownloadSideBySide()
                               countText(plimo::portal::expectedRows().size()), Patience);
 }
 
+namespace {
+
+// A 60,000-byte file that flows for about two and a half seconds.
+struct FlowServer {
+    static constexpr int Size = 60'000;
+    FlowServer()
+    {
+        server.http().Get("/flow.wav", [](const auto &, auto &res) {
+            res.set_content_provider(Size, "audio/wav", [](size_t offset, size_t, auto &sink) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                const std::string block(std::min<size_t>(500, Size - offset), 'w');
+                return sink.write(block.data(), block.size());
+            });
+        });
+        server.start();
+    }
+    QString url(const QString &path) const { return server.url(path); }
+    plimo::test::LocalServer server;
+};
+
+}  // namespace
+
 // The real folder dialog, in its own nested event loop, stays open longer
 // than a transfer may go without progress; the download completes behind it.
 void Form1Test::downloadGoesOnBehindTheFolderDialog()
 {
-    constexpr int Size = 60'000;
-    plimo::test::LocalServer server;
-    server.http().Get("/flow.wav", [](const auto &, auto &res) {
-        res.set_content_provider(Size, "audio/wav", [](size_t offset, size_t, auto &sink) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            const std::string block(std::min<size_t>(500, Size - offset), 'w');
-            return sink.write(block.data(), block.size());
-        });
-    });
-    server.start();
+    FlowServer server;
     ShownForm shown;
     shown.form.setRequestTimeout(std::chrono::milliseconds(1000));
     QTemporaryDir folder;
@@ -296,7 +312,7 @@ void Form1Test::downloadGoesOnBehindTheFolderDialog()
     QVERIFY(completedBehindDialog);
     QFile file(folder.filePath(u"flow.wav"_s));
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray(Size, 'w'));
+    QCOMPARE(file.readAll(), QByteArray(FlowServer::Size, 'w'));
 }
 
 // Closing the window mid-search and mid-download ends both at once: no
@@ -329,6 +345,25 @@ void Form1Test::closingEndsEverythingCleanly()
     QCOMPARE(entries(folder), QStringList{name});
     QVERIFY(old.open(QIODevice::ReadOnly));
     QCOMPARE(old.readAll(), QByteArray("old"));
+}
+
+// Asked to quit mid-download, the window closes and the temporary file goes.
+void Form1Test::aQuitSignalEndsADownloadCleanly()
+{
+    FlowServer server;
+    ShownForm shown;
+    const plimo::QuitSignals quitSignals;
+    shown.form.closeWhenAskedToQuit(quitSignals);
+    QTemporaryDir folder;
+    shown.setText(u"Text2"_s, folder.path() + u'/');
+    shown.setText(u"Text3"_s, server.url(u"/flow.wav"_s));
+    shown.click(u"Command3"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(shown.form.download().state().BytesDone > 0, Patience);
+    QCOMPARE(entries(folder).size(), 1);  // the temporary file
+    std::raise(SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(!shown.form.isVisible(), Patience);
+    QVERIFY(!shown.form.download().isRunning());
+    QCOMPARE(entries(folder), QStringList());
 }
 
 void Form1Test::dialogs()
