@@ -51,6 +51,9 @@ TEST(Text, PositionsCutsAndMatches)
         {"Mid past the end", [] { return Mid(u"abc"_qs, 4, 2); }, QString()},
         {"Mid length beyond the end", [] { return Mid(u"abc"_qs, 2, 100); }, u"bc"_qs},
         {"Mid without length", [] { return Mid(u"abcdef"_qs, 5); }, u"ef"_qs},
+        // A one-letter file name after the last "/" starts at the last character.
+        {"Mid from the last character", [] { return Mid(u"a/b"_qs, 3); }, u"b"_qs},
+        {"Mid from the last character, length", [] { return Mid(u"abc"_qs, 3, 1); }, u"c"_qs},
         {"Mid start 0 fails", [] { return Mid(u"abc"_qs, 0, 1); }, {}, 5},
         {"Mid negative length fails", [] { return Mid(u"abc"_qs, 1, -1); }, {}, 5},
         {"Space negative fails", [] { return Space(-1); }, {}, 5},

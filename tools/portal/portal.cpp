@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <ctime>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 namespace plimo::portal {
@@ -81,6 +83,40 @@ PathFaults takeFaultPrefixes(std::string &path)
     return faults;
 }
 
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Form decoding: "%XX" is a byte, "+" a space, and a "%" not followed by two
+// hex digits stays as it is.
+std::string formDecoded(std::string_view text)
+{
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            decoded += ' ';
+            continue;
+        }
+        const int high = text[i] == '%' && i + 2 < text.size() ? hexDigit(text[i + 1]) : -1;
+        const int low = high >= 0 ? hexDigit(text[i + 2]) : -1;
+        if (low < 0) {
+            decoded += text[i];
+            continue;
+        }
+        decoded += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return decoded;
+}
+
 // The decoded value of the first `name=` key in the target's query string, cut
 // from the raw target: httplib keeps only the text after the last "=" of a
 // value, and a query typed by a user may well hold one.
@@ -92,7 +128,7 @@ std::string parameter(const httplib::Request &request, const std::string &name)
         const std::size_t end = std::min(target.find('&', at + 1), target.size());
         if (target.compare(at + 1, name.size() + 1, name + "=") == 0) {
             const std::size_t value = at + 1 + name.size() + 1;
-            return httplib::detail::decode_url(target.substr(value, end - value), true);
+            return formDecoded(std::string_view(target).substr(value, end - value));
         }
         at = end < target.size() ? end : std::string::npos;
     }
@@ -266,8 +302,9 @@ void Portal::logServed(const httplib::Request &request, const httplib::Response 
     const std::string url = isAbsolute(request.target)
                                 ? request.target
                                 : "http://" + request.get_header_value("Host") + request.target;
-    const std::size_t length =
-        response.content_provider_ ? response.content_length_ : response.body.size();
+    // httplib has announced every body it sent, the streamed ones included, by
+    // the time it logs.
+    const std::uint64_t length = response.get_header_value<std::uint64_t>("Content-Length");
     std::string line = timeOfDay() + " " + request.method + " " + url + " -> " +
                        std::to_string(response.status) + " " + std::to_string(length) + " bytes";
     const std::string fault = response.get_header_value(FaultHeader);
