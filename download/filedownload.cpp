@@ -2,7 +2,7 @@
 
 #include "download/partfile.h"
 #include "platform/error.h"
-#include "search/text.h"
+#include "text/text.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -18,9 +18,9 @@
 namespace plimo {
 
 enum class MessageStyle {
-    Ok = 0,                 // OK button, no icon
-    YesNoInformation = 68,  // Yes and No, information icon, Yes the default
-    OkCritical = 16,        // OK button, critical icon
+    Ok,                // OK button, no icon
+    YesNoInformation,  // Yes and No, information icon, Yes the default
+    OkCritical,        // OK button, critical icon
 };
 
 enum class MessageAnswer { Ok, Yes, No };

@@ -3,7 +3,6 @@
 #include <QString>
 
 #include <stdexcept>
-#include <utility>
 
 namespace plimo {
 
@@ -34,18 +33,5 @@ private:
     int m_number;
     QString m_message;
 };
-
-// Step skipping: a statement that fails is abandoned where it failed, nothing
-// it was about to assign happens, and the caller goes on with the next one.
-// Returns whether the statement completed.
-template <typename Statement> bool step(Statement &&statement)
-{
-    try {
-        std::forward<Statement>(statement)();
-        return true;
-    } catch (const Error &) {
-        return false;
-    }
-}
 
 }  // namespace plimo

@@ -14,7 +14,7 @@ cd "$root"
 # folders, or single headers where only one of a folder's headers is meant.
 # Rows run from the top layer down; nothing points upwards or sideways.
 allowed='
-app       ui
+app       ui platform
 ui        download search text platform
 download  text platform
 search    text platform

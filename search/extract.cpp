@@ -1,7 +1,7 @@
 #include "search/extract.h"
 
 #include "search/hosts.h"
-#include "search/text.h"
+#include "text/text.h"
 
 #include "platform/inet.h"
 

@@ -3,7 +3,7 @@
 #include "platform/error.h"
 #include "search/extract.h"
 #include "search/hosts.h"
-#include "search/text.h"
+#include "text/text.h"
 
 namespace plimo {
 namespace {

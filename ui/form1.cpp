@@ -1,8 +1,8 @@
 #include "ui/form1.h"
 
-#include "download/folderchooser.h"
 #include "platform/error.h"
 #include "platform/quitsignals.h"
+#include "ui/folderchooser.h"
 
 #include <QAccessibleWidget>
 #include <QApplication>

@@ -9,8 +9,9 @@
 // that fails.
 
 #include "search/hosts.h"
-#include "search/text.h"
 #include "tests/search/searchcontrols.h"
+#include "tests/text/literal.h"
+#include "text/text.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -20,7 +21,9 @@ namespace {
 
 using namespace plimo::extract;
 using namespace plimo::text;
-using plimo::step;
+using plimo::test::Element;
+using plimo::test::Split;
+using plimo::test::step;
 
 void expectSame(bool same, const char *what)
 {

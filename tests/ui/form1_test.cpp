@@ -1,9 +1,9 @@
-#include "download/folderchooser.h"
 #include "platform/quitsignals.h"
 #include "tests/support/localserver.h"
 #include "tests/ui/modaldialog.h"
 #include "tools/portal/catalogue.h"
 #include "tools/portal/portal.h"
+#include "ui/folderchooser.h"
 #include "ui/form1.h"
 
 #include <QAccessible>

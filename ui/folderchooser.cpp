@@ -1,4 +1,4 @@
-#include "download/folderchooser.h"
+#include "ui/folderchooser.h"
 
 #include <QCoreApplication>
 #include <QDialogButtonBox>
@@ -16,8 +16,6 @@
 
 namespace plimo {
 
-QString BrowseStartPath;
-
 namespace {
 
 QString withoutTrailingSeparators(QString path)
@@ -29,7 +27,8 @@ QString withoutTrailingSeparators(QString path)
 
 }  // namespace
 
-FolderChooser::FolderChooser(QWidget *owner, const QString &title) : QDialog(owner)
+FolderChooser::FolderChooser(QWidget *owner, const QString &title, const QString &startPath)
+    : QDialog(owner), BrowseStartPath(startPath)
 {
     setObjectName(QStringLiteral("FolderChooser"));
     setWindowTitle(QCoreApplication::applicationName());
@@ -154,7 +153,7 @@ int BrowseCallbackProc(FolderChooser &dialog, BrowseMessage message, const QStri
 {
     switch (message) {
     case BrowseMessage::Initialized:
-        if (!dialog.selectPath(BrowseStartPath))
+        if (!dialog.selectPath(dialog.BrowseStartPath))
             dialog.selectPath(QDir::rootPath());
         break;
     case BrowseMessage::SelectionChanged:
@@ -167,8 +166,7 @@ int BrowseCallbackProc(FolderChooser &dialog, BrowseMessage message, const QStri
 
 QString BrowseFolder(QWidget *owner, const QString &title, const QString &startPath)
 {
-    BrowseStartPath = startPath;
-    FolderChooser dialog(owner, title);
+    FolderChooser dialog(owner, title, startPath);
     if (dialog.exec() != QDialog::Accepted)
         return {};
     return dialog.selectedPath();

@@ -18,10 +18,6 @@ class QTreeView;
 
 namespace plimo {
 
-// The start folder of the current or last dialog: set by every BrowseFolder,
-// read when the dialog starts. Empty until the first dialog.
-extern QString BrowseStartPath;
-
 enum class BrowseMessage {
     Initialized = 1,       // the dialog is shown and ready; no data
     SelectionChanged = 2,  // data: the full path of the new selection, "" for none
@@ -31,7 +27,10 @@ class FolderChooser final : public QDialog {
     Q_OBJECT
 
 public:
-    FolderChooser(QWidget *owner, const QString &title);
+    // startPath: the folder to open on, preselected when the dialog starts.
+    FolderChooser(QWidget *owner, const QString &title, const QString &startPath);
+
+    const QString BrowseStartPath;
 
     // The full path of the selected folder ("/" for the root, otherwise no
     // trailing separator); "" when nothing is selected.
@@ -66,7 +65,7 @@ private:
     bool m_initialized = false;
 };
 
-// What the dialog reports while it runs. Initialized preselects
+// What the dialog reports while it runs. Initialized preselects the dialog's
 // BrowseStartPath (when that names no existing folder, the dialog starts on
 // the root, its own start); SelectionChanged shows a non-empty path in the status line and
 // leaves the line alone otherwise. Always returns 0.

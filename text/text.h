@@ -15,7 +15,6 @@
 #include "platform/error.h"
 
 #include <QString>
-#include <QStringList>
 
 #include <cstdint>
 #include <optional>
@@ -35,23 +34,15 @@ qsizetype InStrRev(const QString &text, const QString &pattern);
 QString Mid(const QString &text, qsizetype start);
 QString Mid(const QString &text, qsizetype start, qsizetype length);
 
-// The first count code units (all of text when count exceeds it). count < 0: error 5.
-QString Left(const QString &text, qsizetype count);
-
 // Upper-case letters to lower case; everything else unchanged.
 QString LowerCase(const QString &text);
 
-// Pieces between the delimiters, no limit on their number. Empty text yields
-// no elements at all; text without the delimiter yields text itself.
-// An empty delimiter does not split.
-QStringList Split(const QString &text, const QString &delimiter);
-
-// Element index of an array; error 9 when it does not exist.
-const QString &Element(const QStringList &array, qsizetype index);
-
-// Element(Split(text, delimiter), index) without building the array, so
-// cutting one piece out of a large page costs one pass and one copy; nullopt
-// where that Element would fail with error 9.
+// Element index of the pieces of text between the delimiters, without
+// building the array of pieces, so cutting one piece out of a large page
+// costs one pass and one copy. Empty text has no pieces at all; text without
+// the delimiter, or an empty delimiter, has text itself as its only piece.
+// nullopt where the piece does not exist (an array element would fail with
+// error 9).
 std::optional<QString> SplitElement(const QString &text, const QString &delimiter, qsizetype index);
 
 // Every non-overlapping occurrence of find, left to right, replaced.
@@ -75,10 +66,9 @@ QString FormatNumber(double value, int digits);
 QString NumberToText(std::int64_t value);
 QString NumberToText(float value);
 
-// The number that text spells, blanks around it allowed. Error 13 when text
-// is empty or not a number, error 6 when the value does not fit.
-std::int32_t TextToLong(const QString &text);
-// The same for 64-bit sizes, which the download needs beyond 2 GiB.
+// The number that text spells, blanks around it allowed; 64-bit, as the
+// download needs sizes beyond 2 GiB. Error 13 when text is empty or not a
+// number, error 6 when the value does not fit.
 std::int64_t TextToLongLong(const QString &text);
 
 }  // namespace plimo::text

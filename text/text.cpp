@@ -1,4 +1,4 @@
-#include "search/text.h"
+#include "text/text.h"
 
 #include <QLocale>
 
@@ -56,12 +56,6 @@ QString Mid(const QString &text, qsizetype start, qsizetype length)
     return text.mid(start - 1, length);
 }
 
-QString Left(const QString &text, qsizetype count)
-{
-    requireAtLeast(count, 0, "count");
-    return text.left(count);
-}
-
 QString LowerCase(const QString &text)
 {
     // Code unit by code unit, so that positions in the copy are positions in
@@ -79,24 +73,6 @@ QString LowerCase(const QString &text)
         }
     }
     return lowered;
-}
-
-QStringList Split(const QString &text, const QString &delimiter)
-{
-    if (text.isEmpty())
-        return {};
-    if (delimiter.isEmpty())
-        return {text};
-    return text.split(delimiter, Qt::KeepEmptyParts, Qt::CaseSensitive);
-}
-
-const QString &Element(const QStringList &array, qsizetype index)
-{
-    if (index < 0 || index >= array.size())
-        throw Error(
-            errc::NoElement,
-            QStringLiteral("subscript out of range: %1 of %2").arg(index).arg(array.size()));
-    return array[index];
 }
 
 std::optional<QString> SplitElement(const QString &text, const QString &delimiter, qsizetype index)
@@ -202,15 +178,6 @@ std::int64_t TextToLongLong(const QString &text)
         value = value * 10 + digit;
     }
     return negative ? -value : value;
-}
-
-std::int32_t TextToLong(const QString &text)
-{
-    const std::int64_t value = TextToLongLong(text);
-    if (value < std::numeric_limits<std::int32_t>::min() ||
-        value > std::numeric_limits<std::int32_t>::max())
-        throw Error(errc::Overflow, QStringLiteral("overflow: \"%1\"").arg(text));
-    return static_cast<std::int32_t>(value);
 }
 
 }  // namespace plimo::text
