@@ -76,8 +76,8 @@ void appendRow(const QString &page, QList<Row> &rows)
     // On the text rather than on the wire: escaping never yields "/" or ":80/".
     const QString onHost = fileBase + u"/"_qs, onPort80 = fileBase + u":80/"_qs;
     if (fileAddress.size() > MaxFileAddressLength ||
-        (Left(fileAddress, onHost.size()) != onHost &&
-         Left(fileAddress, onPort80.size()) != onPort80))
+        (Mid(fileAddress, 1, onHost.size()) != onHost &&
+         Mid(fileAddress, 1, onPort80.size()) != onPort80))
         return;
     QStringList titles;
     step([&] { titles = Split(page, titleStartMarker()); });
