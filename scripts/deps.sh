@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-qpa-plugins libcurl4-openssl-dev libcpp-httplib-dev libgtest-dev
+  qt6-base-dev qt6-qpa-plugins qcoro-qt6-dev libcurl4-openssl-dev libcpp-httplib-dev libgtest-dev
   fonts-nanum qt6-translations-l10n
   # tests, sanitizers, fuzzing, formatting
   clang libclang-rt-14-dev clang-format-14
