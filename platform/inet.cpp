@@ -141,8 +141,13 @@ struct Inet::State {
         cancelWaiter();
         detach();
         sockets.clear();
-        curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, nullptr);
-        curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, nullptr);
+        // Closing the kept connections must not call back into a state
+        // that is going away.
+        for (const CURLMoption option : {CURLMOPT_SOCKETFUNCTION, CURLMOPT_TIMERFUNCTION}) {
+            if (const CURLMcode code = curl_multi_setopt(multi.get(), option, nullptr);
+                code != CURLM_OK)
+                qWarning("network library: %s", curl_multi_strerror(code));
+        }
         multi.reset();
         easy.reset();
     }
