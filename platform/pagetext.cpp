@@ -55,8 +55,7 @@ std::optional<QString> decodeAs(const QByteArray &label, const QByteArray &bytes
     return QString(decoder.decode(bytes));
 }
 
-}  // namespace
-
+// The charset named in a Content-Type value or a <meta> tag; "" if none.
 QByteArray charsetFromContentType(const QByteArray &contentType)
 {
     const QByteArray lowered = contentType.toLower();
@@ -80,6 +79,8 @@ QByteArray charsetFromMeta(const QByteArray &body)
     }
     return {};
 }
+
+}  // namespace
 
 QString decodePageText(const QByteArray &body, const QByteArray &contentType)
 {

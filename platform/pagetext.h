@@ -13,8 +13,4 @@ namespace plimo {
 // everything and is dropped.
 QString decodePageText(const QByteArray &body, const QByteArray &contentType);
 
-// The charset named in a Content-Type value or a <meta> tag; "" if none.
-QByteArray charsetFromContentType(const QByteArray &contentType);
-QByteArray charsetFromMeta(const QByteArray &body);
-
 }  // namespace plimo
