@@ -2,13 +2,19 @@
 //   search_bench extract          CPU time of the three cuts on 4 MiB and 8 MiB pages
 //   search_bench run LIST         one whole search (through http_proxy); writes
 //                                 the addresses it fetched, one a line, to LIST
+//   search_bench gaps             one whole search, counting the event loop's
+//                                 passes meanwhile (see loopgaps.h)
 //   search_bench own              the same search with its pages in memory (ms)
 
+#include "bench/loopgaps.h"
 #include "bench/searchpages.h"
 #include "platform/inet.h"
 #include "search/extract.h"
 #include "search/searchrun.h"
 #include "tests/search/searchcontrols.h"
+#include "tests/support/awaiting.h"
+
+#include <QCoreApplication>
 
 #include <QFile>
 #include <QHash>
@@ -112,7 +118,7 @@ int run(const char *listPath)
     controls.query = QStringLiteral("artist+title");
     plimo::Inet inet;
     const auto start = std::chrono::steady_clock::now();
-    plimo::runSearch(controls, inet);
+    plimo::test::await(plimo::runSearch(controls, inet));
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
 
     QFile list(QString::fromLocal8Bit(listPath));
@@ -126,25 +132,37 @@ int run(const char *listPath)
     return controls.rows.size() == 100 ? 0 : 1;
 }
 
+int gaps()
+{
+    plimo::test::MemoryControls controls;
+    controls.query = QStringLiteral("artist+title");
+    plimo::Inet inet;
+    benchgaps::LoopGaps gaps;
+    plimo::test::await(plimo::runSearch(controls, inet));
+    gaps.stop();
+    std::printf("%s\n", gaps.summary().c_str());
+    return controls.rows.size() == 100 ? 0 : 1;
+}
+
 // The same search with the pages handed over in memory (still decoded from
 // UTF-8): the run's own share of the time, without the transfers.
 int own()
 {
     QHash<QString, QByteArray> pages;
-    const auto fetch = [&pages](const QString &address) {
+    const auto fetch = [&pages](QString address) -> QCoro::Task<QString> {
         auto page = pages.find(address);
         if (page == pages.end()) {
             const std::string body = portalPage(plimo::Inet::wireAddress(address).toStdString());
             page = pages.insert(address, QByteArray::fromStdString(body));
         }
-        return QString::fromUtf8(*page);
+        co_return QString::fromUtf8(*page);
     };
     double best = 1e300;
     for (int round = 0; round < 6; ++round) {  // the first round makes the pages
         plimo::test::MemoryControls controls;
         controls.query = QStringLiteral("artist+title");
         const auto start = std::chrono::steady_clock::now();
-        plimo::runSearch(controls, fetch);
+        plimo::test::await(plimo::runSearch(controls, fetch));
         const std::chrono::duration<double, std::milli> took =
             std::chrono::steady_clock::now() - start;
         if (round > 0)
@@ -158,12 +176,15 @@ int own()
 
 int main(int argc, char **argv)
 {
+    QCoreApplication app(argc, argv);
+    if (argc == 2 && std::strcmp(argv[1], "gaps") == 0)
+        return gaps();
     if (argc == 2 && std::strcmp(argv[1], "extract") == 0)
         return extract();
     if (argc == 2 && std::strcmp(argv[1], "own") == 0)
         return own();
     if (argc == 3 && std::strcmp(argv[1], "run") == 0)
         return run(argv[2]);
-    std::fprintf(stderr, "usage: search_bench extract | run LIST | own\n");
+    std::fprintf(stderr, "usage: search_bench extract | run LIST | gaps | own\n");
     return 2;
 }

@@ -1,0 +1,37 @@
+#pragma once
+
+// Counts the passes of the thread's event loop and the time between them: a
+// zero-interval timer fires once per pass, so the gap between two firings is
+// how long anything else held the loop (an input event arriving meanwhile
+// waits at most that long).
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace benchgaps {
+
+class LoopGaps final {
+public:
+    LoopGaps();  // counts from now until stop()
+    void stop();
+
+    // "passes <n> p99 <ms> p99-of-time <ms> max <ms>": the 99th percentile of
+    // the gaps by count, the gap length that 99% of the time was spent in
+    // shorter gaps (what an event arriving at a random moment sees), and the
+    // largest gap.
+    std::string summary() const;
+
+private:
+    void pass();
+
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    std::int64_t m_last = 0;
+    std::vector<std::int64_t> m_gapsNs;
+};
+
+}  // namespace benchgaps
