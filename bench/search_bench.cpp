@@ -16,7 +16,6 @@
 #include "tests/support/awaiting.h"
 
 #include <QCoreApplication>
-
 #include <QFile>
 #include <QHash>
 
