@@ -76,10 +76,11 @@ echo "== peak RSS: 256 MiB download $((rss_big / 1024)) MiB, 1 MiB download $((r
 echo "== the event loop during a 1 GiB download, $rounds runs (ms between passes)"
 worst_p99=0 worst_time=0 worst_max=0
 for run in $(seq "$rounds"); do
-  read -r _ passes _ p99 _ p99t _ max < <("$bench" gaps "$base/bytes/$((1024 * MiB))/gaps.mp3" "$folder/")
+  read -r _ passes _ p99 _ p99t _ max _ oncpu _ waits _ preempted < <("$bench" gaps "$base/bytes/$((1024 * MiB))/gaps.mp3" "$folder/")
   rm -f "$folder/gaps.mp3"
-  printf '  run %d: %8d passes  p99 %7.3f  p99 of the time %7.3f  max %7.3f\n' \
+  printf '  run %d: %8d passes  p99 %6.3f  p99 of the time %6.3f  max %6.3f' \
     "$run" "$passes" "$p99" "$p99t" "$max"
+  printf ' (on CPU %.3f, %d waits, %d times preempted)\n' "$oncpu" "$waits" "$preempted"
   worst_p99=$(printf '%s\n' "$worst_p99" "$p99" | sort -g | tail -1)
   worst_time=$(printf '%s\n' "$worst_time" "$p99t" | sort -g | tail -1)
   worst_max=$(printf '%s\n' "$worst_max" "$max" | sort -g | tail -1)

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <numeric>
 
+#include <sys/resource.h>
+#include <time.h>
+
 namespace benchgaps {
 
 LoopGaps::LoopGaps()
@@ -12,6 +15,7 @@ LoopGaps::LoopGaps()
     m_timer.setInterval(0);
     QObject::connect(&m_timer, &QTimer::timeout, [this] { pass(); });
     m_clock.start();
+    m_lastThread = threadNow();
     m_timer.start();
 }
 
@@ -21,11 +25,28 @@ void LoopGaps::stop()
     pass();  // the stretch up to the end counts too
 }
 
+LoopGaps::Thread LoopGaps::threadNow()
+{
+    timespec cpu{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return {cpu.tv_sec * 1'000'000'000ll + cpu.tv_nsec, usage.ru_nvcsw, usage.ru_nivcsw};
+}
+
 void LoopGaps::pass()
 {
     const std::int64_t now = m_clock.nsecsElapsed();
-    m_gapsNs.push_back(now - m_last);
+    const Thread thread = threadNow();
+    const std::int64_t gap = now - m_last;
+    if (gap > m_maxNs) {
+        m_maxNs = gap;
+        m_duringMax = {thread.cpuNs - m_lastThread.cpuNs, thread.waits - m_lastThread.waits,
+                       thread.preempted - m_lastThread.preempted};
+    }
+    m_gapsNs.push_back(gap);
     m_last = now;
+    m_lastThread = thread;
 }
 
 std::string LoopGaps::summary() const
@@ -44,9 +65,13 @@ std::string LoopGaps::summary() const
             break;
         }
     }
-    char line[160];
-    std::snprintf(line, sizeof line, "passes %zu p99 %.3f p99-of-time %.3f max %.3f", gaps.size(),
-                  double(byCount) / 1e6, double(byTime) / 1e6, double(gaps.back()) / 1e6);
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "passes %zu p99 %.3f p99-of-time %.3f max %.3f on-cpu %.3f waits %ld "
+                  "preempted %ld",
+                  gaps.size(), double(byCount) / 1e6, double(byTime) / 1e6,
+                  double(gaps.back()) / 1e6, double(m_duringMax.cpuNs) / 1e6, m_duringMax.waits,
+                  m_duringMax.preempted);
     return line;
 }
 

@@ -19,19 +19,31 @@ public:
     LoopGaps();  // counts from now until stop()
     void stop();
 
-    // "passes <n> p99 <ms> p99-of-time <ms> max <ms>": the 99th percentile of
-    // the gaps by count, the gap length that 99% of the time was spent in
-    // shorter gaps (what an event arriving at a random moment sees), and the
-    // largest gap.
+    // "passes <n> p99 <ms> p99-of-time <ms> max <ms> on-cpu <ms> waits <n>
+    // preempted <n>": the 99th percentile of the gaps by count, the gap length
+    // that 99% of the time was spent in shorter gaps (what an event arriving
+    // at a random moment sees), and the largest gap with what the thread did
+    // during it: ran, blocked in the kernel (voluntary switches), or was
+    // pushed off its core (involuntary ones). A long gap with little CPU is
+    // the machine's doing, not the loop's.
     std::string summary() const;
 
 private:
+    struct Thread {
+        std::int64_t cpuNs = 0;
+        long waits = 0;
+        long preempted = 0;
+    };
+    static Thread threadNow();
     void pass();
 
     QTimer m_timer;
     QElapsedTimer m_clock;
     std::int64_t m_last = 0;
+    Thread m_lastThread;
     std::vector<std::int64_t> m_gapsNs;
+    std::int64_t m_maxNs = -1;
+    Thread m_duringMax;
 };
 
 }  // namespace benchgaps
