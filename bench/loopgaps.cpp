@@ -9,9 +9,8 @@
 
 namespace benchgaps {
 
-LoopGaps::LoopGaps()
+LoopGaps::LoopGaps() : m_count(Buckets), m_sumNs(Buckets)
 {
-    m_gapsNs.reserve(1 << 20);
     m_timer.setInterval(0);
     QObject::connect(&m_timer, &QTimer::timeout, [this] { pass(); });
     m_clock.start();
@@ -44,33 +43,38 @@ void LoopGaps::pass()
         m_duringMax = {thread.cpuNs - m_lastThread.cpuNs, thread.waits - m_lastThread.waits,
                        thread.preempted - m_lastThread.preempted};
     }
-    m_gapsNs.push_back(gap);
+    const auto bucket =
+        std::min<std::size_t>(static_cast<std::size_t>(gap / BucketNs), Buckets - 1);
+    ++m_count[bucket];
+    m_sumNs[bucket] += gap;
+    ++m_passes;
     m_last = now;
     m_lastThread = thread;
 }
 
 std::string LoopGaps::summary() const
 {
-    if (m_gapsNs.empty())
+    if (m_passes == 0)
         return "passes 0";
-    std::vector<std::int64_t> gaps = m_gapsNs;
-    std::sort(gaps.begin(), gaps.end());
-    const auto byCount = gaps[gaps.size() * 99 / 100];
-    const std::int64_t total = std::accumulate(gaps.begin(), gaps.end(), std::int64_t{0});
-    std::int64_t covered = 0, byTime = gaps.back();
-    for (const std::int64_t gap : gaps) {
-        covered += gap;
-        if (covered * 100 >= total * 99) {
-            byTime = gap;
-            break;
-        }
+    // Each percentile is given as the upper edge of its bucket, never below
+    // the gaps it stands for.
+    const std::int64_t total = std::accumulate(m_sumNs.begin(), m_sumNs.end(), std::int64_t{0});
+    std::int64_t passes = 0, covered = 0, byCount = -1, byTime = -1;
+    for (std::size_t bucket = 0; bucket < Buckets && byTime < 0; ++bucket) {
+        passes += m_count[bucket];
+        covered += m_sumNs[bucket];
+        const std::int64_t edge = std::min<std::int64_t>((bucket + 1) * BucketNs, m_maxNs);
+        if (byCount < 0 && passes * 100 >= m_passes * 99)
+            byCount = edge;
+        if (covered * 100 >= total * 99)
+            byTime = edge;
     }
     char line[200];
     std::snprintf(line, sizeof line,
                   "passes %zu p99 %.3f p99-of-time %.3f max %.3f on-cpu %.3f waits %ld "
                   "preempted %ld",
-                  gaps.size(), double(byCount) / 1e6, double(byTime) / 1e6,
-                  double(gaps.back()) / 1e6, double(m_duringMax.cpuNs) / 1e6, m_duringMax.waits,
+                  static_cast<std::size_t>(m_passes), double(byCount) / 1e6, double(byTime) / 1e6,
+                  double(m_maxNs) / 1e6, double(m_duringMax.cpuNs) / 1e6, m_duringMax.waits,
                   m_duringMax.preempted);
     return line;
 }

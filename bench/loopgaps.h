@@ -37,11 +37,19 @@ private:
     static Thread threadNow();
     void pass();
 
+    // Gaps are counted in buckets of BucketNs, allocated up front: a record
+    // of every pass would grow by millions and its reallocation would itself
+    // make the longest gap.
+    static constexpr std::int64_t BucketNs = 10'000;
+    static constexpr std::size_t Buckets = 100'000;  // up to 1 s; longer ones go in the last
+
     QTimer m_timer;
     QElapsedTimer m_clock;
     std::int64_t m_last = 0;
     Thread m_lastThread;
-    std::vector<std::int64_t> m_gapsNs;
+    std::vector<std::int64_t> m_count;
+    std::vector<std::int64_t> m_sumNs;
+    std::int64_t m_passes = 0;
     std::int64_t m_maxNs = -1;
     Thread m_duringMax;
 };

@@ -103,7 +103,7 @@ slow_rounds=${PLIMO_BENCH_SLOW_ROUNDS:-5}
 slow_wall=() slow_inside=()
 for _ in $(seq "$slow_rounds"); do
   slow_wall+=("$(http_proxy=$slow_proxy milliseconds_of "$folder/run.out" "$bench" run "$folder/slow-addresses")")
-  slow_inside+=("$(sed -n 's/.*fetches, \([0-9.]*\) ms inside the run/\1/p' "$folder/run.out")")
+  slow_inside+=("$(sed -n 's/.*fetches, \([0-9.]*\) ms inside the run.*/\1/p' "$folder/run.out")")
 done
 [ "$slow_rounds" -eq 0 ] || cmp -s "$folder/addresses" "$folder/slow-addresses" || { echo "the slow search fetched other addresses" >&2; exit 1; }
 delays=$((110 * delay_ms))
