@@ -1,24 +1,34 @@
-// Measures the download over loopback. Three modes, driven by download_bench.sh:
+// Measures the download over loopback. Four modes, driven by download_bench.sh:
 //
 //   download_bench serve
 //       Serves /bytes/<n>/<name> (n bytes, streamed, nothing held in memory)
 //       and /silent/<name> (answers after 15 s) on 127.0.0.1; prints the port.
-//   download_bench fetch <address> <folder> [naive|buffer|change|all]
-//       One download through FileDownload; prints seconds, bytes and peak RSS.
+//   download_bench fetch <address> <folder>
+//       One download through FileDownload, as the window's button starts it;
+//       prints the seconds and the CPU seconds from the click to the end, the
+//       bytes of the file and the peak RSS in KiB.
+//   download_bench gaps <address> <folder>
+//       The same download, counting the event loop's passes meanwhile (see
+//       loopgaps.h); prints their summary.
 //   download_bench wait <address> <seconds>
-//       Waits that long for a server that does not answer; prints the CPU used.
+//       Waits that long for a server that does not answer; prints the wall
+//       time and the CPU used, as a percentage of one core.
 
+#include "bench/loopgaps.h"
 #include "download/filedownload.h"
+#include "tests/support/awaiting.h"
 
 #include <httplib.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -27,12 +37,11 @@ namespace {
 
 using namespace plimo;
 
-// A window without a screen: the events are processed as the window does.
+// A window without a screen.
 class HeadlessControls final : public DownloadControls {
 public:
     QString address;
     QString folder;
-    std::function<void()> onEvents;
 
     QString selectedAddress() const override { return address; }
     QString destinationFolder() const override { return folder; }
@@ -41,12 +50,6 @@ public:
     void setSizeText(const QString &text) override { m_size = text; }
     void setPercentText(const QString &text) override { m_percent = text; }
     MessageAnswer showMessage(const QString &, MessageStyle) override { return MessageAnswer::Yes; }
-    void processEvents() override
-    {
-        QCoreApplication::processEvents();
-        if (onEvents)
-            onEvents();
-    }
 
 private:
     int m_bar = 100;
@@ -96,35 +99,30 @@ int serve()
     return server.listen_after_bind() ? 0 : 1;
 }
 
-FileDownload::Tuning tuningFor(const std::string &variant)
-{
-    FileDownload::Tuning tuning;  // "all": what the window uses
-    if (variant == "all")
-        return tuning;
-    tuning.yieldInterval = std::chrono::microseconds(0);
-    if (variant == "change")
-        return tuning;
-    tuning.updateEveryChunk = true;
-    if (variant == "buffer")
-        return tuning;
-    tuning.writeBuffer = 0;  // "naive": one write, two updates and one yield per chunk
-    return tuning;
-}
-
-int fetch(const QString &address, const QString &folder, const std::string &variant)
+int fetch(const QString &address, const QString &folder, bool countGaps)
 {
     HeadlessControls controls;
     controls.address = address;
     controls.folder = folder;
     Inet inet2;
     FileDownload download(controls, inet2);
-    download.setTuning(tuningFor(variant));
+    std::optional<benchgaps::LoopGaps> gaps;
+    if (countGaps)
+        gaps.emplace();
     QElapsedTimer timer;
     timer.start();
-    download.Command3_Click();
+    const double cpuBefore = cpuSeconds();
+    test::await(download.Command3_Click());
+    const double cpu = cpuSeconds() - cpuBefore;
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
     const auto bytes = QFileInfo(folder + download.state().FileName).size();
-    std::printf("%.3f %lld %ld\n", seconds, static_cast<long long>(bytes), peakRssKiB());
+    if (gaps) {
+        gaps->stop();
+        std::printf("%s\n", gaps->summary().c_str());
+    } else {
+        std::printf("%.3f %.3f %lld %ld\n", seconds, cpu, static_cast<long long>(bytes),
+                    peakRssKiB());
+    }
     return bytes == download.state().FileSize && bytes > 0 ? 0 : 1;
 }
 
@@ -135,16 +133,13 @@ int wait(const QString &address, int seconds)
     controls.folder = QStringLiteral("/nonexistent/");
     Inet inet2;
     FileDownload download(controls, inet2);
+    QTimer::singleShot(std::chrono::seconds(seconds), [&] { download.stop(); });
     QElapsedTimer timer;
     timer.start();
-    controls.onEvents = [&] {
-        if (timer.elapsed() >= seconds * 1000)
-            download.stop();
-    };
     const double cpuBefore = cpuSeconds();
-    download.Command3_Click();
+    test::await(download.Command3_Click());
     const double wall = double(timer.nsecsElapsed()) / 1e9;
-    std::printf("%.1f %.2f\n", wall, 100 * (cpuSeconds() - cpuBefore) / wall);
+    std::printf("%.1f %.3f\n", wall, 100 * (cpuSeconds() - cpuBefore) / wall);
     return 0;
 }
 
@@ -156,13 +151,13 @@ int main(int argc, char **argv)
     if (mode == "serve")
         return serve();
     QCoreApplication app(argc, argv);
-    if (mode == "fetch" && argc >= 4)
+    if ((mode == "fetch" || mode == "gaps") && argc == 4)
         return fetch(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
-                     argc > 4 ? argv[4] : "all");
+                     mode == "gaps");
     if (mode == "wait" && argc == 4)
         return wait(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]));
     std::fprintf(stderr,
-                 "usage: %s serve | fetch <address> <folder> [naive|buffer|change|all]"
+                 "usage: %s serve | fetch <address> <folder> | gaps <address> <folder>"
                  " | wait <address> <seconds>\n",
                  argv[0]);
     return 2;

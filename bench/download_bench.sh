@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The download over loopback, side by side with curl in one run:
-#   - throughput of a 256 MiB download through FileDownload vs `curl -o` into
-#     the same folder (best of three each), and what each measure in the chunk
-#     loop gains (naive, +buffered writes, +display only on change, +yield at
-#     most once per millisecond = what the window uses);
+#   - a 256 MiB download through FileDownload, as the window's button starts
+#     it, against `curl -o` into the same folder: throughput and CPU, median
+#     of five interleaved rounds;
 #   - peak RSS of a 256 MiB vs a 1 MiB download;
+#   - the gaps between the event loop's passes during a 1 GiB download, five
+#     runs;
 #   - CPU while waiting 10 s for a server that has not answered.
 #
 # Usage: bench/download_bench.sh [build-dir]   (a Release build, e.g.
-#   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release &&
-#   ninja -C build -j2 download_bench)
+#   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release &&
+#   cmake --build build-rel --target download_bench)
 set -euo pipefail
 
 build=${1:-build}
@@ -25,49 +26,67 @@ cleanup() { kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || tr
 trap cleanup EXIT
 for _ in $(seq 50); do [ -s "$portfile" ] && break; sleep 0.1; done
 base="http://127.0.0.1:$(cat "$portfile")"
-big=$((256 * 1024 * 1024))
+MiB=$((1024 * 1024))
 
-seconds_of() {  # runs a command, prints its wall time in seconds
-  local start=$EPOCHREALTIME
-  "$@" >/dev/null
-  echo "$EPOCHREALTIME - $start" | bc -l
-}
-best() { printf '%s\n' "$@" | sort -g | head -1; }
+median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
+ratio() { echo "$1 / $2" | bc -l | xargs printf 'x%.2f'; }
 mibps() { echo "256 / $1" | bc -l | xargs printf '%.0f'; }
 
-declare -A times
-for round in 1 2 3; do
-  times[curl]+="$(seconds_of curl -sS -o "$folder/curl.mp3" "$base/bytes/$big/curl.mp3") "
-  for variant in naive buffer change all; do
-    rm -f "$folder/$variant.mp3"
-    times[$variant]+="$(seconds_of "$bench" fetch "$base/bytes/$big/$variant.mp3" "$folder/" "$variant") "
-  done
-done
-for variant in naive buffer change all; do
-  cmp -s "$folder/curl.mp3" "$folder/$variant.mp3" || { echo "$variant: file differs from curl's" >&2; exit 1; }
-done
+# Seconds of the transfer (curl's own time_total) and CPU seconds of the
+# whole curl process.
+curl_round() {
+  local TIMEFORMAT='%U %S' total user sys
+  { time curl -sS -o "$folder/curl.mp3" -w '%{time_total}\n' "$1" >"$folder/curl.out"; } 2>"$folder/curl.time"
+  read -r total <"$folder/curl.out"
+  read -r user sys <"$folder/curl.time"
+  printf '%.3f %.3f\n' "$total" "$(echo "$user + $sys" | bc -l)"
+}
 
-curl_best=$(best ${times[curl]})
-echo "256 MiB over loopback, best of 3 (wall time of the whole process)"
-printf '  %-48s %7.3f s %6s MiB/s\n' "curl -o" "$curl_best" "$(mibps "$curl_best")"
-declare -A label=(
-  [naive]="FileDownload, naive (write+update+yield/chunk)"
-  [buffer]="  + buffered writes (64 KiB)"
-  [change]="  + bar/label only when the value changes"
-  [all]="  + yield at most once per ms (the window's)"
-)
-for variant in naive buffer change all; do
-  t=$(best ${times[$variant]})
-  printf '  %-48s %7.3f s %6s MiB/s  %.2fx curl\n' "${label[$variant]}" "$t" "$(mibps "$t")" \
-    "$(echo "$curl_best / $t" | bc -l)"
+rounds=${PLIMO_BENCH_ROUNDS:-5}
+ours_s=() ours_cpu=() curl_s=() curl_cpu=()
+for _ in $(seq "$rounds"); do
+  read -r s cpu < <(curl_round "$base/bytes/$((256 * MiB))/curl.mp3")
+  curl_s+=("$s") curl_cpu+=("$cpu")
+  rm -f "$folder/ours.mp3"
+  read -r s cpu _ _ < <("$bench" fetch "$base/bytes/$((256 * MiB))/ours.mp3" "$folder/")
+  ours_s+=("$s") ours_cpu+=("$cpu")
+  cmp -s "$folder/curl.mp3" "$folder/ours.mp3" || { echo "the download differs from curl's file" >&2; exit 1; }
 done
 rm -f "$folder"/*.mp3
 
-read -r _ _ rss_big < <("$bench" fetch "$base/bytes/$big/big.mp3" "$folder/")
-read -r _ _ rss_small < <("$bench" fetch "$base/bytes/$((1024 * 1024))/small.mp3" "$folder/")
-echo "peak RSS: 256 MiB download $((rss_big / 1024)) MiB, 1 MiB download $((rss_small / 1024)) MiB," \
+os=$(median "${ours_s[@]}") cs=$(median "${curl_s[@]}")
+oc=$(median "${ours_cpu[@]}") cc=$(median "${curl_cpu[@]}")
+echo "== 256 MiB over loopback, median of $rounds interleaved rounds"
+printf '  %-40s %9s %9s %8s  %s\n' "" "FileDownload" "curl -o" "ratio" "goal"
+printf '  %-40s %9s %9s %8s  %s\n' "seconds (click to end / time_total)" "$os" "$cs" "" ""
+printf '  %-40s %9s %9s %8s  %s\n' "throughput, MiB/s" "$(mibps "$os")" "$(mibps "$cs")" \
+  "$(ratio "$cs" "$os")" ">= x0.90"
+printf '  %-40s %9s %9s %8s  %s\n' "CPU seconds (click to end / process)" "$oc" "$cc" \
+  "$(ratio "$oc" "$cc")" "<= x1.30"
+echo "  rounds, FileDownload s: ${ours_s[*]}  CPU: ${ours_cpu[*]}"
+echo "  rounds, curl s:         ${curl_s[*]}  CPU: ${curl_cpu[*]}"
+
+read -r _ _ _ rss_big < <("$bench" fetch "$base/bytes/$((256 * MiB))/big.mp3" "$folder/")
+read -r _ _ _ rss_small < <("$bench" fetch "$base/bytes/$MiB/small.mp3" "$folder/")
+rm -f "$folder"/*.mp3
+echo "== peak RSS: 256 MiB download $((rss_big / 1024)) MiB, 1 MiB download $((rss_small / 1024)) MiB," \
   "difference $(((rss_big - rss_small) / 1024)) MiB (limit 8)"
-rm -f "$folder"/*.mp3
+
+# Each run: passes <n> p99 <ms> p99-of-time <ms> max <ms>
+echo "== the event loop during a 1 GiB download, $rounds runs (ms between passes)"
+worst_p99=0 worst_time=0 worst_max=0
+for run in $(seq "$rounds"); do
+  read -r _ passes _ p99 _ p99t _ max _ oncpu _ waits _ preempted < <("$bench" gaps "$base/bytes/$((1024 * MiB))/gaps.mp3" "$folder/")
+  rm -f "$folder/gaps.mp3"
+  printf '  run %d: %8d passes  p99 %6.3f  p99 of the time %6.3f  max %6.3f' \
+    "$run" "$passes" "$p99" "$p99t" "$max"
+  printf ' (on CPU %.3f, %d waits, %d times preempted)\n' "$oncpu" "$waits" "$preempted"
+  worst_p99=$(printf '%s\n' "$worst_p99" "$p99" | sort -g | tail -1)
+  worst_time=$(printf '%s\n' "$worst_time" "$p99t" | sort -g | tail -1)
+  worst_max=$(printf '%s\n' "$worst_max" "$max" | sort -g | tail -1)
+done
+printf '  worst run: p99 %.3f (p99 of the time %.3f), goal <= 16; max %.3f, goal <= 50\n' \
+  "$worst_p99" "$worst_time" "$worst_max"
 
 read -r wall cpu < <("$bench" wait "$base/silent/late.mp3" 10)
-echo "waiting ${wall} s for a silent server: ${cpu}% of one core (limit 5)"
+echo "== waiting ${wall} s for a silent server: ${cpu}% of one core (goal < 1)"

@@ -8,9 +8,11 @@
 //   inet_bench stream         prints the peak growth of resident memory in KiB
 
 #include "platform/inet.h"
+#include "tests/support/awaiting.h"
 
 #include <httplib.h>
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <chrono>
@@ -88,12 +90,12 @@ int fetches(const QString &page)
     const double kept = millisecondsOf([&] {
         plimo::Inet inet;
         for (int i = 0; i < Fetches; ++i)
-            inet.OpenURL(page);
+            plimo::test::await(inet.OpenURL(page));
     });
     const double fresh = millisecondsOf([&] {
         for (int i = 0; i < Fetches; ++i) {
             plimo::Inet inet;
-            inet.OpenURL(page);
+            plimo::test::await(inet.OpenURL(page));
         }
     });
     std::printf("one-instance %.1f\nfresh-instances %.1f\n", kept, fresh);
@@ -109,6 +111,23 @@ int serve()
         std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
+// Reads the body as the download does: takes what is there, awaits the rest.
+QCoro::Task<std::int64_t> readAll(plimo::Inet &inet, long long &peak)
+{
+    co_await inet.untilResponse();
+    std::int64_t received = 0;
+    for (;;) {
+        if (!inet.ChunkReady(1024))
+            co_await inet.untilChunkReady(1024);
+        const QByteArray chunk = inet.GetChunk(1024);
+        if (chunk.isEmpty())
+            co_return received;
+        received += chunk.size();
+        if ((received & 0xFFFFF) == 0)
+            peak = std::max(peak, residentKiB());
+    }
+}
+
 int stream()
 {
     Server server;
@@ -116,17 +135,7 @@ int stream()
     const long long before = residentKiB();
     long long peak = before;
     inet.Execute(server.url("/big"), QStringLiteral("GET"));
-    while (inet.StillExecuting()) {
-    }
-    std::int64_t received = 0;
-    for (;;) {
-        const QByteArray chunk = inet.GetChunk(1024);
-        if (chunk.isEmpty())
-            break;
-        received += chunk.size();
-        if ((received & 0xFFFFF) == 0)
-            peak = std::max(peak, residentKiB());
-    }
+    const std::int64_t received = plimo::test::await(readAll(inet, peak));
     if (received != StreamSize) {
         std::fprintf(stderr, "received %lld of %lld bytes\n", static_cast<long long>(received),
                      static_cast<long long>(StreamSize));
@@ -140,6 +149,9 @@ int stream()
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "serve") == 0)
+        return serve();
+    QCoreApplication app(argc, argv);
     if (argc == 2 && std::strcmp(argv[1], "fetches") == 0) {
         Server server;
         return fetches(server.url("/page"));
@@ -147,8 +159,6 @@ int main(int argc, char **argv)
     if (argc == 3 && std::strcmp(argv[1], "fetches") == 0)
         return fetches(
             QStringLiteral("http://127.0.0.1:%1/page").arg(QString::fromLatin1(argv[2])));
-    if (argc == 2 && std::strcmp(argv[1], "serve") == 0)
-        return serve();
     if (argc == 2 && std::strcmp(argv[1], "stream") == 0)
         return stream();
     std::fprintf(stderr, "usage: inet_bench fetches [PORT] | serve | stream\n");

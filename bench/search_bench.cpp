@@ -2,14 +2,20 @@
 //   search_bench extract          CPU time of the three cuts on 4 MiB and 8 MiB pages
 //   search_bench run LIST         one whole search (through http_proxy); writes
 //                                 the addresses it fetched, one a line, to LIST
+//   search_bench gaps             one whole search, counting the event loop's
+//                                 passes meanwhile (see loopgaps.h)
 //   search_bench own              the same search with its pages in memory (ms)
+//   search_bench start            starts as for a run and ends without one
 
+#include "bench/loopgaps.h"
 #include "bench/searchpages.h"
 #include "platform/inet.h"
 #include "search/extract.h"
 #include "search/searchrun.h"
 #include "tests/search/searchcontrols.h"
+#include "tests/support/awaiting.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QHash>
 
@@ -111,8 +117,17 @@ int run(const char *listPath)
     plimo::test::MemoryControls controls;
     controls.query = QStringLiteral("artist+title");
     plimo::Inet inet;
+    // The same fetch as the run makes on an Inet, with the time it is awaited
+    // summed: the transfers apart from the run's own work between them.
+    std::chrono::duration<double, std::milli> awaiting{};
+    const auto fetch = [&](QString address) -> QCoro::Task<QString> {
+        const auto began = std::chrono::steady_clock::now();
+        QString page = co_await inet.OpenURL(std::move(address));
+        awaiting += std::chrono::steady_clock::now() - began;
+        co_return page;
+    };
     const auto start = std::chrono::steady_clock::now();
-    plimo::runSearch(controls, inet);
+    plimo::test::await(plimo::runSearch(controls, fetch));
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
 
     QFile list(QString::fromLocal8Bit(listPath));
@@ -120,9 +135,22 @@ int run(const char *listPath)
         return std::fprintf(stderr, "cannot write %s\n", listPath), 1;
     for (const QString &address : controls.list1Items.items + controls.list3Items.items)
         list.write(plimo::Inet::wireAddress(address) + '\n');
-    std::fprintf(stderr, "%lld rows, %lld fetches, %.1f ms inside the run\n",
+    std::fprintf(stderr, "%lld rows, %lld fetches, %.1f ms inside the run, %.1f ms awaiting them\n",
                  static_cast<long long>(controls.rows.size()),
-                 static_cast<long long>(10 + controls.list3Items.items.size()), took.count());
+                 static_cast<long long>(10 + controls.list3Items.items.size()), took.count(),
+                 awaiting.count());
+    return controls.rows.size() == 100 ? 0 : 1;
+}
+
+int gaps()
+{
+    plimo::test::MemoryControls controls;
+    controls.query = QStringLiteral("artist+title");
+    plimo::Inet inet;
+    benchgaps::LoopGaps gaps;
+    plimo::test::await(plimo::runSearch(controls, inet));
+    gaps.stop();
+    std::printf("%s\n", gaps.summary().c_str());
     return controls.rows.size() == 100 ? 0 : 1;
 }
 
@@ -131,20 +159,20 @@ int run(const char *listPath)
 int own()
 {
     QHash<QString, QByteArray> pages;
-    const auto fetch = [&pages](const QString &address) {
+    const auto fetch = [&pages](QString address) -> QCoro::Task<QString> {
         auto page = pages.find(address);
         if (page == pages.end()) {
             const std::string body = portalPage(plimo::Inet::wireAddress(address).toStdString());
             page = pages.insert(address, QByteArray::fromStdString(body));
         }
-        return QString::fromUtf8(*page);
+        co_return QString::fromUtf8(*page);
     };
     double best = 1e300;
     for (int round = 0; round < 6; ++round) {  // the first round makes the pages
         plimo::test::MemoryControls controls;
         controls.query = QStringLiteral("artist+title");
         const auto start = std::chrono::steady_clock::now();
-        plimo::runSearch(controls, fetch);
+        plimo::test::await(plimo::runSearch(controls, fetch));
         const std::chrono::duration<double, std::milli> took =
             std::chrono::steady_clock::now() - start;
         if (round > 0)
@@ -158,12 +186,17 @@ int own()
 
 int main(int argc, char **argv)
 {
+    QCoreApplication app(argc, argv);
+    if (argc == 2 && std::strcmp(argv[1], "gaps") == 0)
+        return gaps();
+    if (argc == 2 && std::strcmp(argv[1], "start") == 0)
+        return plimo::Inet(), 0;
     if (argc == 2 && std::strcmp(argv[1], "extract") == 0)
         return extract();
     if (argc == 2 && std::strcmp(argv[1], "own") == 0)
         return own();
     if (argc == 3 && std::strcmp(argv[1], "run") == 0)
         return run(argv[2]);
-    std::fprintf(stderr, "usage: search_bench extract | run LIST | own\n");
+    std::fprintf(stderr, "usage: search_bench extract | run LIST | gaps | own | start\n");
     return 2;
 }

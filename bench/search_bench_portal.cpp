@@ -1,5 +1,6 @@
 // The portal of the search benchmark: 10 result pages x 10 posts on
 // 127.0.0.1, reached through http_proxy. Prints its port, serves until killed.
+// With DELAY_MS, every answer waits that long first, as a distant portal would.
 // Apart from search_bench so that the measured search process loads no more
 // libraries than the program does.
 
@@ -7,12 +8,16 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
+#include <thread>
 
-int main()
+int main(int argc, char **argv)
 {
+    const std::chrono::milliseconds delay(argc > 1 ? std::atoi(argv[1]) : 0);
     httplib::Server server;
     server.set_keep_alive_max_count(100000);
     // Headers and body go out in separate writes; without this, every response
@@ -32,6 +37,7 @@ int main()
                 page = made.emplace(request.target, benchpages::portalPage(request.target)).first;
             body = page->second;
         }
+        std::this_thread::sleep_for(delay);
         if (body.empty()) {
             response.status = 404;
             return;
