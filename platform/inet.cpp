@@ -379,21 +379,21 @@ struct Inet::State {
         notifier->setEnabled(on);
     }
 
-    // libcurl lets go of a socket from inside a call that one of its own
-    // notifiers may be delivering, so the notifiers go at the next pass.
+    // libcurl lets go of a kept connection's socket after every request and
+    // takes it up again with the next, so its notifiers are only switched
+    // off: built anew each time, they would cost two event-loop passes a
+    // fetch. (Deleting them here could also pull one out from under its own
+    // delivery.) A switched-off notifier is harmless if the number goes to
+    // another file meanwhile.
     void unwatch(curl_socket_t socket)
     {
         const auto found = sockets.find(socket);
         if (found == sockets.end())
             return;
-        for (std::unique_ptr<QSocketNotifier> *notifier :
-             {&found->second.read, &found->second.write}) {
-            if (*notifier) {
+        for (const auto *notifier : {&found->second.read, &found->second.write}) {
+            if (*notifier)
                 (*notifier)->setEnabled(false);
-                notifier->release()->deleteLater();
-            }
         }
-        sockets.erase(found);
     }
 
     void drive(curl_socket_t socket, int flags)

@@ -284,9 +284,11 @@ void Portal::serve(const httplib::Request &request, httplib::Response &response)
 
     std::string faultNote = reply.slow ? "slow" : "";
     const char *endingNames[] = {"", "dead", "drop", "truncate"};
-    if (reply.ending != Ending::Normal)
-        faultNote += (faultNote.empty() ? "" : ",") +
-                     std::string(endingNames[static_cast<int>(reply.ending)]);
+    if (reply.ending != Ending::Normal) {
+        if (!faultNote.empty())
+            faultNote += ',';
+        faultNote += endingNames[static_cast<int>(reply.ending)];
+    }
     if (!faultNote.empty())
         response.set_header(FaultHeader, faultNote);
     if (reply.slow)
