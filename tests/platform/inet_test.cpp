@@ -8,16 +8,15 @@
 
 #include <QCoroTask>
 #include <QFile>
-#include <QTimer>
 
 #include <chrono>
 #include <cstdint>
 #include <thread>
+#include <tuple>
 
 using plimo::Error;
 using plimo::Inet;
 using plimo::test::LocalServer;
-using plimo::test::ScopedEnv;
 using namespace std::chrono_literals;
 using namespace Qt::Literals::StringLiterals;
 
@@ -84,43 +83,27 @@ QCoro::Task<> recordFetch(Inet &inet, QString address, int &outcome)
 
 // --- page bytes to text ----------------------------------------------------
 
-struct DecodeCase {
-    const char *name;
-    QByteArray body;
-    QByteArray contentType;
-    QString expected;
-};
-
-class PageTextDecoding : public testing::TestWithParam<DecodeCase> {};
-
-TEST_P(PageTextDecoding, DecodesAsBrowsersWould)
+TEST(PageText, DecodesAsBrowsersWould)
 {
-    const DecodeCase &c = GetParam();
-    EXPECT_EQ(plimo::decodePageText(c.body, c.contentType), c.expected) << c.name;
+    // The body, its Content-Type and the text a browser would show.
+    const std::tuple<const char *, QByteArray, QByteArray, QString> rows[] = {
+        {"utf8 undeclared", "a\xEA\xB0\x80z", "text/html", u"a"_s + Ga + u"z"_s},
+        {"euc-kr by header", "<p>" + EucKrGa + Cp949Ttom, "text/html; charset=EUC-KR",
+         u"<p>"_s + Ga + Ttom},
+        {"meta charset", "<meta charset=\"euc-kr\">" + Cp949Ttom, "text/html",
+         u"<meta charset=\"euc-kr\">"_s + Ttom},
+        {"meta http-equiv",
+         "<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=euc-kr\">" + EucKrGa, "",
+         u"<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=euc-kr\">"_s + Ga},
+        {"undeclared cp949", "x" + Cp949Ttom + EucKrGa, "", u"x"_s + Ttom + Ga},
+        {"unknown label falls through", "\xEA\xB0\x80", "text/html; charset=no-such-thing", Ga},
+        {"header wins over meta", "<meta charset=utf-8>" + EucKrGa, "text/html; charset=euc-kr",
+         u"<meta charset=utf-8>"_s + Ga},
+        {"bom dropped", "\xEF\xBB\xBF\xEA\xB0\x80", "text/html; charset=euc-kr", Ga},
+        {"utf-8 by header", "\xEA\xB0\x80", "text/html; charset=UTF-8", Ga}};
+    for (const auto &[name, body, contentType, expected] : rows)
+        EXPECT_EQ(plimo::decodePageText(body, contentType), expected) << name;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Charsets, PageTextDecoding,
-    testing::Values(
-        DecodeCase{"utf8_undeclared", QByteArray("a\xEA\xB0\x80z"), "text/html",
-                   u"a"_s + Ga + u"z"_s},
-        DecodeCase{"euckr_by_header", "<p>" + EucKrGa + Cp949Ttom, "text/html; charset=EUC-KR",
-                   u"<p>"_s + Ga + Ttom},
-        DecodeCase{"meta_charset", "<meta charset=\"euc-kr\">" + Cp949Ttom, "text/html",
-                   u"<meta charset=\"euc-kr\">"_s + Ttom},
-        DecodeCase{
-            "meta_http_equiv",
-            "<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=euc-kr\">" + EucKrGa,
-            "", u"<META HTTP-EQUIV=\"Content-Type\" CONTENT=\"text/html; charset=euc-kr\">"_s + Ga},
-        DecodeCase{"undeclared_cp949", "x" + Cp949Ttom + EucKrGa, "", u"x"_s + Ttom + Ga},
-        DecodeCase{"unknown_label_falls_through", QByteArray("\xEA\xB0\x80"),
-                   "text/html; charset=no-such-thing", Ga},
-        DecodeCase{"header_wins_over_meta", "<meta charset=utf-8>" + EucKrGa,
-                   "text/html; charset=euc-kr", u"<meta charset=utf-8>"_s + Ga},
-        DecodeCase{"bom_dropped", QByteArray("\xEF\xBB\xBF\xEA\xB0\x80"),
-                   "text/html; charset=euc-kr", Ga},
-        DecodeCase{"utf8_by_header", QByteArray("\xEA\xB0\x80"), "text/html; charset=UTF-8", Ga}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 // --- addresses on the wire -------------------------------------------------
 
@@ -134,17 +117,15 @@ TEST(InetWire, EncodesOnlyWhatAUrlCannotCarry)
               "http://h/?q=%EA%B0%80%09%7F");
 }
 
-// --- whole pages -----------------------------------------------------------
-
-class InetPages : public testing::Test {
+class Transfer : public testing::Test {
 protected:
     LocalServer server;
     Inet inet;
 };
 
-TEST_F(InetPages, SendsTheAddressAsTypedOnOneKeptConnection)
+TEST_F(Transfer, SendsTheAddressAsTypedOnOneKeptConnection)
 {
-    server.http().Get("/search", [](const httplib::Request &, httplib::Response &res) {
+    server.http().Get("/search", [](const auto &, auto &res) {
         res.set_content(std::string("\xB0\xA1"), "text/html; charset=euc-kr");
     });
     server.start();
@@ -160,19 +141,14 @@ TEST_F(InetPages, SendsTheAddressAsTypedOnOneKeptConnection)
     EXPECT_EQ(server.connectionsAccepted(), 1u);
 }
 
-TEST_F(InetPages, FollowsRedirectsButOnlyToHttp)
+TEST_F(Transfer, FollowsRedirectsButOnlyToHttp)
 {
-    server.http().Get(
-        "/old", [](const httplib::Request &, httplib::Response &res) { res.set_redirect("/new"); });
-    server.http().Get("/new", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content("moved here", "text/plain");
-    });
-    server.http().Get("/file", [](const httplib::Request &, httplib::Response &res) {
-        res.set_redirect("file:///etc/passwd");
-    });
-    server.http().Get("/loop", [](const httplib::Request &, httplib::Response &res) {
-        res.set_redirect("/loop");
-    });
+    server.http().Get("/old", [](const auto &, auto &res) { res.set_redirect("/new"); });
+    server.http().Get("/new",
+                      [](const auto &, auto &res) { res.set_content("moved here", "text/plain"); });
+    server.http().Get("/file",
+                      [](const auto &, auto &res) { res.set_redirect("file:///etc/passwd"); });
+    server.http().Get("/loop", [](const auto &, auto &res) { res.set_redirect("/loop"); });
     server.start();
 
     EXPECT_EQ(fetch(inet, server.url(QStringLiteral("/old"))), QStringLiteral("moved here"));
@@ -180,17 +156,17 @@ TEST_F(InetPages, FollowsRedirectsButOnlyToHttp)
     EXPECT_THROW(fetch(inet, server.url(QStringLiteral("/loop"))), Error);
 }
 
-TEST_F(InetPages, FailsOnErrorStatusesOversizedPagesAndOtherSchemes)
+TEST_F(Transfer, FailsOnErrorStatusesOversizedPagesAndOtherSchemes)
 {
-    server.http().Get("/404", [](const httplib::Request &, httplib::Response &res) {
+    server.http().Get("/404", [](const auto &, auto &res) {
         res.status = 404;
         res.set_content("not here", "text/plain");
     });
-    server.http().Get("/500", [](const httplib::Request &, httplib::Response &res) {
+    server.http().Get("/500", [](const auto &, auto &res) {
         res.status = 500;
         res.set_content("broken", "text/plain");
     });
-    server.http().Get("/huge", [](const httplib::Request &, httplib::Response &res) {
+    server.http().Get("/huge", [](const auto &, auto &res) {
         // Unannounced size: the cap must hold mid-stream, not only on Content-Length.
         res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink &sink) {
             if (offset >= 64 * 1024)
@@ -218,10 +194,10 @@ TEST_F(InetPages, FailsOnErrorStatusesOversizedPagesAndOtherSchemes)
     EXPECT_THROW(fetch(inet, server.url(QStringLiteral("/404"))), Error);
 }
 
-TEST_F(InetPages, AStalledServerFailsAfterTheRequestTimeoutPagesAndStreamsAlike)
+TEST_F(Transfer, AStalledServerFailsAfterTheRequestTimeoutPagesAndStreamsAlike)
 {
-    server.http().Get("/stall", [](const httplib::Request &, httplib::Response &res) {
-        std::this_thread::sleep_for(1500ms);
+    server.http().Get("/stall", [](const auto &, auto &res) {
+        std::this_thread::sleep_for(3s);
         res.set_content("too late", "text/plain");
     });
     server.start();
@@ -229,7 +205,7 @@ TEST_F(InetPages, AStalledServerFailsAfterTheRequestTimeoutPagesAndStreamsAlike)
 
     const auto began = std::chrono::steady_clock::now();
     EXPECT_THROW(fetch(inet, server.url(QStringLiteral("/stall"))), Error);
-    EXPECT_LT(std::chrono::steady_clock::now() - began, 1200ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 2500ms);
 
     inet.Execute(server.url(QStringLiteral("/stall")), QStringLiteral("GET"));
     waitFor(inet.untilResponse());
@@ -239,35 +215,12 @@ TEST_F(InetPages, AStalledServerFailsAfterTheRequestTimeoutPagesAndStreamsAlike)
     EXPECT_THROW(inet.GetChunk(1024), Error);
 }
 
-TEST_F(InetPages, HonoursHttpProxyFromTheEnvironment)
-{
-    server.http().Get(".*", [](const httplib::Request &req, httplib::Response &res) {
-        res.set_content("via proxy for " + req.get_header_value("Host"), "text/plain");
-    });
-    server.start();
-    ScopedEnv proxy("http_proxy", server.proxyAddress());
-    Inet proxied;  // the environment is read per request, but be explicit about order
-
-    EXPECT_EQ(fetch(proxied, QStringLiteral("http://search.example/s?q=a+b")),
-              QStringLiteral("via proxy for search.example"));
-    ASSERT_EQ(server.received().size(), 1u);
-    EXPECT_EQ(server.received()[0].target, "http://search.example/s?q=a+b");
-}
-
 // --- streamed files --------------------------------------------------------
 
-class InetStream : public testing::Test {
-protected:
-    LocalServer server;
-    Inet inet;
-
-    void waitForHeaders() { waitFor(inet.untilResponse()); }
-};
-
-TEST_F(InetStream, DeliversALargeBodyExactlyWithFlatMemory)
+TEST_F(Transfer, StreamsALargeBodyExactlyWithFlatMemory)
 {
     constexpr std::int64_t size = 64ll * 1024 * 1024;
-    server.http().Get("/big", [](const httplib::Request &, httplib::Response &res) {
+    server.http().Get("/big", [](const auto &, auto &res) {
         res.set_content_provider(size, "application/octet-stream",
                                  [](size_t offset, size_t length, httplib::DataSink &sink) {
                                      std::string block(std::min<size_t>(length, 64 * 1024), '\0');
@@ -281,7 +234,7 @@ TEST_F(InetStream, DeliversALargeBodyExactlyWithFlatMemory)
     const std::int64_t before = residentBytes();
     std::int64_t peak = before;
     inet.Execute(server.url(QStringLiteral("/big")), QStringLiteral("GET"));
-    waitForHeaders();
+    waitFor(inet.untilResponse());
     EXPECT_EQ(inet.ResponseCode(), 200);
     EXPECT_EQ(inet.GetHeader(QStringLiteral("content-length")), QString::number(size));
 
@@ -306,70 +259,17 @@ TEST_F(InetStream, DeliversALargeBodyExactlyWithFlatMemory)
 #endif
 }
 
-TEST_F(InetStream, ReportsHeadersOfTheFinalResponseAfterRedirects)
-{
-    server.http().Get("/song", [](const httplib::Request &, httplib::Response &res) {
-        res.set_redirect("/files/song.wav", 302);
-    });
-    server.http().Get("/files/song.wav", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content(std::string(3000, 'a'), "audio/wav");
-    });
-    server.start();
-
-    inet.Execute(server.url(QStringLiteral("/song")), QStringLiteral("GET"));
-    waitForHeaders();
-    EXPECT_EQ(inet.ResponseCode(), 200);
-    EXPECT_EQ(inet.GetHeader(QStringLiteral("Content-Length")), QStringLiteral("3000"));
-    EXPECT_EQ(inet.GetHeader(QStringLiteral("X-Absent")), QString());
-    EXPECT_EQ(chunk(inet, 5000).size(), 3000);
-    EXPECT_EQ(chunk(inet, 1024).size(), 0);
-}
-
-// A server that announces 10000 bytes, sends 1024, stalls, sends 1024 more
-// and hangs up. Meanwhile the event loop must run on.
-TEST_F(InetStream, AStallLeavesTheEventLoopRunningAndAShortBodyFailsAfterWhatArrived)
-{
-    server.http().Get("/cut", [](const httplib::Request &, httplib::Response &res) {
-        res.set_content_provider(10000, "audio/wav",
-                                 [](size_t offset, size_t, httplib::DataSink &sink) {
-                                     if (offset >= 2048)
-                                         return false;  // closes the connection mid-body
-                                     if (offset > 0)
-                                         std::this_thread::sleep_for(800ms);
-                                     const std::string block(1024, 'c');
-                                     return sink.write(block.data(), block.size());
-                                 });
-    });
-    server.start();
-
-    inet.Execute(server.url(QStringLiteral("/cut")), QStringLiteral("GET"));
-    waitForHeaders();
-    EXPECT_EQ(chunk(inet, 1024).size(), 1024);
-    int ticks = 0;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
-    ticker.start(10);
-    EXPECT_EQ(chunk(inet, 1024).size(), 1024);
-    EXPECT_GT(ticks, 10) << "the event loop stood still while the server stalled";
-    try {
-        chunk(inet, 1024);
-        ADD_FAILURE() << "a short body must not end like a complete one";
-    } catch (const Error &e) {
-        EXPECT_EQ(e.number(), plimo::errc::Transfer);
-    }
-}
-
 // A trickle that never stalls for long still fails, and a cancelled or
 // destroyed instance resumes its waiter with the cancellation before it goes.
-TEST_F(InetPages, ATrickleFailsAndAnAbandonedWaitEndsWithTheCancellation)
+TEST_F(Transfer, ATrickleFailsAndAnAbandonedWaitEndsWithTheCancellation)
 {
-    server.http().Get("/trickle", [](const httplib::Request &, httplib::Response &res) {
+    server.http().Get("/trickle", [](const auto &, auto &res) {
         res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink &sink) {
             std::this_thread::sleep_for(offset < 40 ? 200ms : 0ms);
             return offset < 40 && sink.write("x", 1);
         });
     });
-    server.http().Get("/late", [](const httplib::Request &, httplib::Response &res) {
+    server.http().Get("/late", [](const auto &, auto &res) {
         std::this_thread::sleep_for(1500ms);
         res.set_content("late", "text/plain");
     });

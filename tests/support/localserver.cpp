@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace plimo::test {
@@ -19,15 +18,10 @@ LocalServer::LocalServer()
         std::lock_guard lock(m_mutex);
         m_received.push_back({req.method, req.target, req.get_header_value("Host")});
         const std::pair peer{req.remote_addr, req.remote_port};
-        if (std::find(m_peers.begin(), m_peers.end(), peer) == m_peers.end())
+        if (std::ranges::find(m_peers, peer) == m_peers.end())
             m_peers.push_back(peer);
         return httplib::Server::HandlerResponse::Unhandled;
     });
-}
-
-LocalServer::~LocalServer()
-{
-    stop();
 }
 
 void LocalServer::start()
@@ -50,16 +44,6 @@ void LocalServer::stop()
     m_thread.join();
 }
 
-QString LocalServer::url(const QString &pathAndQuery) const
-{
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port) + pathAndQuery;
-}
-
-std::string LocalServer::proxyAddress() const
-{
-    return "http://127.0.0.1:" + std::to_string(m_port);
-}
-
 std::vector<LocalServer::Received> LocalServer::received() const
 {
     std::lock_guard lock(m_mutex);
@@ -70,23 +54,6 @@ std::size_t LocalServer::connectionsAccepted() const
 {
     std::lock_guard lock(m_mutex);
     return m_peers.size();
-}
-
-ScopedEnv::ScopedEnv(const char *name, const std::string &value) : m_name(name)
-{
-    if (const char *old = std::getenv(name)) {
-        m_had = true;
-        m_old = old;
-    }
-    ::setenv(name, value.c_str(), 1);
-}
-
-ScopedEnv::~ScopedEnv()
-{
-    if (m_had)
-        ::setenv(m_name.c_str(), m_old.c_str(), 1);
-    else
-        ::unsetenv(m_name.c_str());
 }
 
 }  // namespace plimo::test

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <QByteArray>
 #include <QString>
 
 #include <mutex>
@@ -24,7 +25,7 @@ public:
     };
 
     LocalServer();
-    ~LocalServer();
+    ~LocalServer() { stop(); }
     LocalServer(const LocalServer &) = delete;
     LocalServer &operator=(const LocalServer &) = delete;
 
@@ -34,9 +35,12 @@ public:
 
     int port() const { return m_port; }
     // "http://127.0.0.1:<port>" followed by pathAndQuery.
-    QString url(const QString &pathAndQuery) const;
+    QString url(const QString &pathAndQuery) const
+    {
+        return QStringLiteral("http://127.0.0.1:%1").arg(m_port) + pathAndQuery;
+    }
     // The same, as a proxy address for http_proxy.
-    std::string proxyAddress() const;
+    std::string proxyAddress() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
     std::vector<Received> received() const;
     std::size_t connectionsAccepted() const;
@@ -53,15 +57,19 @@ private:
 // Sets an environment variable for the lifetime of the object.
 class ScopedEnv final {
 public:
-    ScopedEnv(const char *name, const std::string &value);
-    ~ScopedEnv();
+    ScopedEnv(const char *name, const std::string &value)
+        : m_name(name), m_had(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
+    {
+        qputenv(name, QByteArray::fromStdString(value));
+    }
+    ~ScopedEnv() { m_had ? qputenv(m_name, m_old) : qunsetenv(m_name); }
     ScopedEnv(const ScopedEnv &) = delete;
     ScopedEnv &operator=(const ScopedEnv &) = delete;
 
 private:
-    std::string m_name;
-    bool m_had = false;
-    std::string m_old;
+    const char *m_name;
+    bool m_had;
+    QByteArray m_old;
 };
 
 }  // namespace plimo::test

@@ -42,7 +42,7 @@ void FolderChooserTest::opensOnTheStartFolderAndFollowsTheSelection()
                     return tree->viewport()->rect().intersects(
                         tree->visualRect(tree->currentIndex()));
                 },
-                2000);
+                10'000);
             auto *ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
             seen << dialog->BrowseStartPath << dialog->instructionText() << dialog->selectedPath()
                  << dialog->statusText()
