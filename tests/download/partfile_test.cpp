@@ -96,6 +96,16 @@ TEST(PartFile, NameThatCannotBeTakenLeavesNothingBehind)
         EXPECT_EQ(entries(dir.path()), QStringList{u"song.mp3"_s});
     }
     EXPECT_EQ(contents(dir.filePath(u"song.mp3"_s)), "old");
+
+    // The folder deleted while the body arrives: nothing can take the name.
+    ASSERT_TRUE(QDir(dir.path()).mkdir(u"gone"_s));
+    {
+        PartFile file(dir.filePath(u"gone"_s), 0);
+        file.write("new");
+        ASSERT_TRUE(QDir(dir.filePath(u"gone"_s)).removeRecursively());
+        EXPECT_THROW(file.commit(u"song.mp3"_s, PartFile::Commit::Replace), plimo::Error);
+    }
+    EXPECT_EQ(entries(dir.path()), QStringList{u"song.mp3"_s});
 }
 
 // Qt ends the program with exit() when the display goes away: no destructor
