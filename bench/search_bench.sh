@@ -15,6 +15,7 @@
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release &&
 #   cmake --build build-rel --target search_bench search_bench_portal)
 set -euo pipefail
+. "$(dirname "$0")/loopgaps.sh"
 
 delay_ms=50
 
@@ -116,15 +117,4 @@ printf '%-28s %12s %12s %8s  %s\n' "fetching only (the run)" "$ssi" "$ref_inside
 echo "  ($delays ms of delays plus curl's medians above; rounds, search wall: ${slow_wall[*]})"
 
 echo "== the event loop during that search, $slow_rounds runs (ms between passes)"
-worst_p99=0 worst_time=0 worst_max=0
-for run in $(seq "$slow_rounds"); do
-  read -r _ passes _ p99 _ p99t _ max _ oncpu _ waits _ preempted < <(http_proxy=$slow_proxy "$bench" gaps)
-  printf '  run %d: %8d passes  p99 %6.3f  p99 of the time %6.3f  max %6.3f' \
-    "$run" "$passes" "$p99" "$p99t" "$max"
-  printf ' (on CPU %.3f, %d waits, %d times preempted)\n' "$oncpu" "$waits" "$preempted"
-  worst_p99=$(printf '%s\n' "$worst_p99" "$p99" | sort -g | tail -1)
-  worst_time=$(printf '%s\n' "$worst_time" "$p99t" | sort -g | tail -1)
-  worst_max=$(printf '%s\n' "$worst_max" "$max" | sort -g | tail -1)
-done
-printf '  worst run: p99 %.3f (p99 of the time %.3f), goal <= 16; max %.3f, goal <= 50\n' \
-  "$worst_p99" "$worst_time" "$worst_max"
+loop_gaps "$slow_rounds" env http_proxy="$slow_proxy" "$bench" gaps
