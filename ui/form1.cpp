@@ -392,6 +392,8 @@ QCoro::Task<> Form1::search()
         // Cancelled: the window is closing.
     } catch (const std::exception &error) {
         qCritical("search failed unexpectedly: %s", error.what());
+    } catch (...) {
+        qCritical("search failed unexpectedly");
     }
     unsetCursor();
     Command1->setEnabled(true);
