@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <string_view>
 
 namespace plimo {
 namespace {
@@ -56,9 +57,13 @@ bool acceptableFileName(const QString &name)
         return false;
     if (QFile::encodeName(name).size() > MaxNameBytes)
         return false;
-    return std::none_of(name.begin(), name.end(), [](QChar c) {
-        return QStringView(u"<>:\"/\\|?*").contains(c) || c.category() == QChar::Other_Control ||
-               c.category() == QChar::Other_Format;
+    // By code point: format characters lie beyond the first plane too.
+    const QList<uint> codePoints = name.toUcs4();
+    return std::none_of(codePoints.begin(), codePoints.end(), [](uint c) {
+        const QChar::Category category = QChar::category(char32_t(c));
+        return (c < 0x80 &&
+                std::string_view("<>:\"/\\|?*").find(char(c)) != std::string_view::npos) ||
+               category == QChar::Other_Control || category == QChar::Other_Format;
     });
 }
 
