@@ -18,7 +18,6 @@
 #include <QUrl>
 #include <QtDebug>
 
-
 namespace plimo {
 
 namespace {
