@@ -49,6 +49,7 @@ public:
     int progressValue() const override { return m_bar; }
     void setSizeText(const QString &text) override { m_size = text; }
     void setPercentText(const QString &text) override { m_percent = text; }
+    void showFailure(const QString &) override {}
     MessageAnswer showMessage(const QString &, MessageStyle) override { return MessageAnswer::Yes; }
 
 private:

@@ -10,6 +10,7 @@
 #include "bench/loopgaps.h"
 #include "bench/searchpages.h"
 #include "platform/inet.h"
+#include "platform/wireaddress.h"
 #include "search/extract.h"
 #include "search/searchrun.h"
 #include "tests/search/searchcontrols.h"
@@ -134,7 +135,7 @@ int run(const char *listPath)
     if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return std::fprintf(stderr, "cannot write %s\n", listPath), 1;
     for (const QString &address : controls.list1Items.items + controls.list3Items.items)
-        list.write(plimo::Inet::wireAddress(address) + '\n');
+        list.write(plimo::wireAddress(address) + '\n');
     std::fprintf(stderr, "%lld rows, %lld fetches, %.1f ms inside the run, %.1f ms awaiting them\n",
                  static_cast<long long>(controls.rows.size()),
                  static_cast<long long>(10 + controls.list3Items.items.size()), took.count(),
@@ -162,7 +163,7 @@ int own()
     const auto fetch = [&pages](QString address) -> QCoro::Task<QString> {
         auto page = pages.find(address);
         if (page == pages.end()) {
-            const std::string body = portalPage(plimo::Inet::wireAddress(address).toStdString());
+            const std::string body = portalPage(plimo::wireAddress(address).toStdString());
             page = pages.insert(address, QByteArray::fromStdString(body));
         }
         co_return QString::fromUtf8(*page);

@@ -38,6 +38,10 @@ public:
     virtual void setSizeText(const QString &text) = 0;     // Label3
     virtual void setPercentText(const QString &text) = 0;  // Label2
 
+    // Shows that the download failed for good, and why, on ProgressBar1
+    // without a box; an empty reason clears that look.
+    virtual void showFailure(const QString &reason) = 0;
+
     // A modal message box with the application's title.
     virtual MessageAnswer showMessage(const QString &text, MessageStyle style) = 0;
 };

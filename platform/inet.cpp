@@ -2,6 +2,7 @@
 
 #include "platform/error.h"
 #include "platform/pagetext.h"
+#include "platform/wireaddress.h"
 
 #include <QObject>
 #include <QSocketNotifier>
@@ -274,7 +275,7 @@ struct Inet::State {
         reset(newMode);
         if (closing)
             throw Error(errc::Cancelled, QStringLiteral("the transfer component is closing"));
-        configure(Inet::wireAddress(address));
+        configure(wireAddress(address));
         check(curl_multi_add_handle(multi.get(), easy.get()), "starting the request");
         attached = true;
         restartRateWindow();
@@ -611,24 +612,6 @@ void Inet::setRequestTimeout(std::chrono::milliseconds timeout)
 void Inet::setPageCap(std::int64_t bytes)
 {
     d->pageCap = bytes;
-}
-
-QByteArray Inet::wireAddress(const QString &address)
-{
-    static constexpr char hex[] = "0123456789ABCDEF";
-    static constexpr std::string_view mustEscape = "\"<>#`{}|\\^";
-    const QByteArray utf8 = address.toUtf8();
-    QByteArray wire;
-    wire.reserve(utf8.size());
-    for (const char c : utf8) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte >= 0x7F || mustEscape.find(c) != std::string_view::npos) {
-            wire.append('%').append(hex[byte >> 4]).append(hex[byte & 0x0F]);
-        } else {
-            wire.append(c);
-        }
-    }
-    return wire;
 }
 
 }  // namespace plimo

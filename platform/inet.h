@@ -134,9 +134,6 @@ public:
     // OpenURL fails on a body larger than this. Default 32 MiB.
     void setPageCap(std::int64_t bytes);
 
-    // The address exactly as it is sent on the wire.
-    static QByteArray wireAddress(const QString &address);
-
 private:
     std::unique_ptr<State> d;
 };

@@ -3,7 +3,7 @@
 #include "search/hosts.h"
 #include "text/text.h"
 
-#include "platform/inet.h"
+#include "platform/wireaddress.h"
 
 namespace plimo::extract {
 namespace {
@@ -34,7 +34,7 @@ bool namesFileHost(const QString &fileAddress)
 {
     if (fileAddress.size() > MaxFileAddressLength)
         return false;
-    const QByteArray wire = Inet::wireAddress(fileAddress);
+    const QByteArray wire = wireAddress(fileAddress);
     const QByteArray base = hosts::fileBaseAddress().toLatin1();
     if (!wire.startsWith(base))
         return false;

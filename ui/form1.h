@@ -106,6 +106,7 @@ private:
     int progressValue() const override;
     void setSizeText(const QString &text) override;
     void setPercentText(const QString &text) override;
+    void showFailure(const QString &reason) override;
     MessageAnswer showMessage(const QString &text, MessageStyle style) override;
 
     QCoro::Task<> search();

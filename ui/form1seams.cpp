@@ -85,6 +85,13 @@ void Form1::setPercentText(const QString &text)
     Label2->setText(text);
 }
 
+// Filled in with the bar's error look; until then the reason is only its tooltip.
+void Form1::showFailure(const QString &reason)
+{
+    ProgressBar1->setToolTip(reason);
+    ProgressBar1->setAccessibleDescription(reason);
+}
+
 MessageAnswer Form1::showMessage(const QString &text, MessageStyle style)
 {
     return m_showMessage(this, text, style);

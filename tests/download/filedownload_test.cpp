@@ -50,6 +50,7 @@ public:
     QStringList sizeTexts, percentTexts;
     Shown messages;
     MessageAnswer answer = MessageAnswer::Yes;  // to the question of replacing
+    QString failure;                            // the reason the bar shows, "" for none
 
     QString selectedAddress() const override { return address; }
     QString destinationFolder() const override { return folder; }
@@ -57,6 +58,7 @@ public:
     int progressValue() const override { return bar.empty() ? 100 : bar.back(); }
     void setSizeText(const QString &text) override { sizeTexts << text; }
     void setPercentText(const QString &text) override { percentTexts << text; }
+    void showFailure(const QString &reason) override { failure = reason; }
     MessageAnswer showMessage(const QString &text, MessageStyle style) override
     {
         messages.emplace_back(text, style);

@@ -1,6 +1,7 @@
 #include "platform/error.h"
 #include "platform/inet.h"
 #include "platform/pagetext.h"
+#include "platform/wireaddress.h"
 #include "tests/support/awaiting.h"
 #include "tests/support/localserver.h"
 
@@ -109,11 +110,11 @@ TEST(PageText, DecodesAsBrowsersWould)
 
 TEST(InetWire, EncodesOnlyWhatAUrlCannotCarry)
 {
-    EXPECT_EQ(Inet::wireAddress(QStringLiteral("http://h/s?q=a+b&c=%41'x=y?z")),
+    EXPECT_EQ(plimo::wireAddress(QStringLiteral("http://h/s?q=a+b&c=%41'x=y?z")),
               "http://h/s?q=a+b&c=%41'x=y?z");
-    EXPECT_EQ(Inet::wireAddress(QStringLiteral("http://h/s?q=a b#c\"<>`{}|\\^")),
+    EXPECT_EQ(plimo::wireAddress(QStringLiteral("http://h/s?q=a b#c\"<>`{}|\\^")),
               "http://h/s?q=a%20b%23c%22%3C%3E%60%7B%7D%7C%5C%5E");
-    EXPECT_EQ(Inet::wireAddress(QStringLiteral("http://h/?q=") + Ga + QStringLiteral("\t\x7f")),
+    EXPECT_EQ(plimo::wireAddress(QStringLiteral("http://h/?q=") + Ga + QStringLiteral("\t\x7f")),
               "http://h/?q=%EA%B0%80%09%7F");
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/error.h"
 #include "platform/inet.h"
+#include "platform/wireaddress.h"
 #include "tests/search/searchcontrols.h"
 #include "tests/support/awaiting.h"
 #include "tests/support/localserver.h"
@@ -70,7 +71,7 @@ TEST(SearchRun, AgainstThePortalThenWithEveryFetchFailing)
     for (const auto &request : server.received())
         sent.push_back(request.target);
     for (const QString &address : controls.list1Items.items + views)
-        expected.push_back(plimo::Inet::wireAddress(address).toStdString());
+        expected.push_back(plimo::wireAddress(address).toStdString());
     EXPECT_EQ(sent, expected);
 
     // A second run starts from nothing, and with the portal gone it ends with
