@@ -92,6 +92,11 @@ FileDownload::FileDownload(DownloadControls &controls, Inet &inet2)
 {
 }
 
+FileDownload::~FileDownload()
+{
+    stop();
+}
+
 QCoro::Task<> FileDownload::Command3_Click()
 {
     if (m_running)

@@ -72,6 +72,11 @@ class PartFile;
 class FileDownload final {
 public:
     FileDownload(DownloadControls &controls, Inet &inet2);
+    // Ends a running download first (see stop()), while everything it uses
+    // is still here.
+    ~FileDownload();
+    FileDownload(const FileDownload &) = delete;
+    FileDownload &operator=(const FileDownload &) = delete;
 
     // The download button. The task runs the download to its end, awaiting
     // the network instead of waiting for it, and never throws. A click while

@@ -70,12 +70,12 @@ Form1::Form1(QWidget *parent)
     Form_Load();
 }
 
-// The runs still going await the network; cancelling resumes them, so they
-// end (their temporary file removed) while everything they use still exists.
+// A search still going awaits the network; cancelling resumes it, so it ends
+// while the controls it writes still exist. The download ends itself, before
+// Inet2 goes.
 Form1::~Form1()
 {
     Inet1.Cancel();
-    m_download->stop();
 }
 
 void Form1::setMessageBox(MessageBoxFunction showMessage)

@@ -147,7 +147,7 @@ private:
 
     Inet Inet1;
     Inet Inet2;
-    std::unique_ptr<FileDownload> m_download;
+    std::unique_ptr<FileDownload> m_download;  // after Inet2: it goes first
 
     MessageBoxFunction m_showMessage;
     FolderBrowserFunction m_browseFolder;

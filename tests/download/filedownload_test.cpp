@@ -303,6 +303,19 @@ TEST_F(Download, TakesOnlyAWholeUnencodedBody)
     }
 }
 
+// Whoever owns a download may drop it mid-body: it ends there and then, while
+// the transfer component it awaits is still about, and leaves nothing behind.
+TEST_F(Download, EndsWhenDroppedMidBody)
+{
+    Inet inet2;
+    auto doomed = std::make_unique<FileDownload>(controls, inet2);
+    controls.address = server.url(u"/trickle/262144/t.mp3"_s);
+    doomed->Command3_Click();
+    ASSERT_TRUE(test::spinUntil([&] { return doomed->state().BytesDone > 0; }, 5s));
+    doomed.reset();
+    EXPECT_EQ(files(controls.folder), Files{});
+}
+
 QCoro::Task<> fetchPage(Inet &inet, QString address, QString &page)
 {
     page = co_await inet.OpenURL(address);

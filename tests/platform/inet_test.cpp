@@ -10,6 +10,7 @@
 #include <QCoroTask>
 #include <QFile>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -142,19 +143,29 @@ TEST_F(Transfer, SendsTheAddressAsTypedOnOneKeptConnection)
     EXPECT_EQ(server.connectionsAccepted(), 1u);
 }
 
-TEST_F(Transfer, FollowsRedirectsButOnlyToHttp)
+// A redirect the instance may not or cannot follow fails that one fetch, and
+// the next fetch on the same instance goes out as if nothing had happened.
+TEST_F(Transfer, FollowsRedirectsOnlyToHttpAndARefusedOneHarmsNoLaterFetch)
 {
+    const std::pair<const char *, const char *> targets[] = {
+        {"/file", "file:///etc/passwd"},
+        {"/ftp", "ftp://127.0.0.1/x"},
+        {"/gopher", "gopher://127.0.0.1/x"},
+        {"/nohost", "https://no-such-host.invalid/x"},
+        {"/loop", "/loop"},
+    };
+    for (const auto &[path, target] : targets)
+        server.http().Get(path, [to = target](const auto &, auto &res) { res.set_redirect(to); });
     server.http().Get("/old", [](const auto &, auto &res) { res.set_redirect("/new"); });
     server.http().Get("/new",
                       [](const auto &, auto &res) { res.set_content("moved here", "text/plain"); });
-    server.http().Get("/file",
-                      [](const auto &, auto &res) { res.set_redirect("file:///etc/passwd"); });
-    server.http().Get("/loop", [](const auto &, auto &res) { res.set_redirect("/loop"); });
     server.start();
 
-    EXPECT_EQ(fetch(inet, server.url(QStringLiteral("/old"))), QStringLiteral("moved here"));
-    EXPECT_THROW(fetch(inet, server.url(QStringLiteral("/file"))), Error);
-    EXPECT_THROW(fetch(inet, server.url(QStringLiteral("/loop"))), Error);
+    for (const auto &[path, target] : targets) {
+        EXPECT_THROW(fetch(inet, server.url(QString::fromLatin1(path))), Error) << target;
+        EXPECT_EQ(fetch(inet, server.url(QStringLiteral("/old"))), QStringLiteral("moved here"))
+            << "after " << target;
+    }
 }
 
 TEST_F(Transfer, FailsOnErrorStatusesOversizedPagesAndOtherSchemes)
@@ -258,6 +269,57 @@ TEST_F(Transfer, StreamsALargeBodyExactlyWithFlatMemory)
 #else
     (void)peak;
 #endif
+}
+
+// Fetches on one instance run side by side; a cancel ends every one of them
+// and the stream too, whose later reads then fail rather than look complete.
+TEST_F(Transfer, RunsPagesSideBySideAndACancelEndsThemAll)
+{
+    std::atomic<int> open{0}, most{0};
+    server.http().Get("/slow", [&](const auto &, auto &res) {
+        most = std::max(most.load(), ++open);
+        std::this_thread::sleep_for(300ms);
+        --open;
+        res.set_content("slow", "text/plain");
+    });
+    server.start();
+
+    int outcomes[3] = {-1, -1, -1};
+    for (int &outcome : outcomes)
+        recordFetch(inet, server.url(QStringLiteral("/slow")), outcome);
+    ASSERT_TRUE(
+        plimo::test::spinUntil([&] { return outcomes[0] + outcomes[1] + outcomes[2] == 0; }, 5s));
+    EXPECT_EQ(most.load(), 3);
+
+    for (int &outcome : outcomes)
+        recordFetch(inet, server.url(QStringLiteral("/slow")), outcome = -1);
+    inet.Execute(server.url(QStringLiteral("/slow")), QStringLiteral("GET"));
+    inet.Cancel();
+    for (const int outcome : outcomes)
+        EXPECT_EQ(outcome, plimo::errc::Cancelled);
+    try {
+        inet.GetChunk(1024);
+        ADD_FAILURE() << "a cancelled stream handed out a clean end";
+    } catch (const Error &e) {
+        EXPECT_EQ(e.number(), plimo::errc::Cancelled);
+    }
+}
+
+// The rolling count lets a page trickle on for minutes; the deadline does not.
+TEST_F(Transfer, APagePastItsDeadlineFails)
+{
+    server.http().Get("/drip", [](const auto &, auto &res) {
+        res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink &sink) {
+            std::this_thread::sleep_for(50ms);
+            return offset < 100 && sink.write("x", 1);
+        });
+    });
+    server.start();
+    inet.setPageDeadline(300ms);
+
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_THROW(fetch(inet, server.url(QStringLiteral("/drip"))), Error);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 2s);
 }
 
 // A trickle that never stalls for long still fails, and a cancelled or

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 
 #include <QCoroTask>
 
+#include <chrono>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -50,6 +53,15 @@ template <typename T> T await(QCoro::Task<T> task)
         std::rethrow_exception(finish.error);
     if constexpr (!std::is_void_v<T>)
         return std::move(*result);
+}
+
+// Runs the event loop until done() holds or the time is up; whether it held.
+template <typename Predicate> bool spinUntil(Predicate done, std::chrono::milliseconds limit)
+{
+    const QDeadlineTimer deadline(limit);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+    return done();
 }
 
 }  // namespace plimo::test
