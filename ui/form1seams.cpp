@@ -85,9 +85,22 @@ void Form1::setPercentText(const QString &text)
     Label2->setText(text);
 }
 
-// Filled in with the bar's error look; until then the reason is only its tooltip.
+namespace {
+
+// Red border and groove as well as chunk, so that a failure before the first
+// byte (an empty bar) shows too.
+constexpr char16_t FailedBarLook[] =
+    u"QProgressBar { border: 1px solid #c42b1c; border-radius: 2px;"
+    u" background-color: #fde7e9; }"
+    u"QProgressBar::chunk { background-color: #d13438; margin: 1px; border-radius: 1px; }";
+
+}  // namespace
+
 void Form1::showFailure(const QString &reason)
 {
+    // A style sheet set only while failed: any style's own bar draws no red at
+    // 0 %, and without one the bar is again the style's own, untouched.
+    ProgressBar1->setStyleSheet(reason.isEmpty() ? QString() : QString::fromUtf16(FailedBarLook));
     ProgressBar1->setToolTip(reason);
     ProgressBar1->setAccessibleDescription(reason);
 }

@@ -6,6 +6,7 @@
 #include "ui/folderchooser.h"
 #include "ui/form1.h"
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QDir>
@@ -13,6 +14,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStyledItemDelegate>
@@ -123,6 +125,7 @@ private slots:
     void downloadGoesOnBehindTheFolderDialog();
     void closingEndsEverythingCleanly();
     void aQuitSignalEndsADownloadCleanly();
+    void failureShowsOnTheBar();
     void dialogs();
     void buttonsClickOnce_data();
     void buttonsClickOnce();
@@ -338,6 +341,40 @@ void Form1Test::aQuitSignalEndsADownloadCleanly()
     QTRY_VERIFY_WITH_TIMEOUT(!shown.form.isVisible(), Patience);
     QVERIFY(!shown.form.download().isRunning());
     QCOMPARE(entries(folder), QStringList());
+}
+
+// A failure before the first byte shows too: the empty bar turns red. Its
+// reason is there for the pointer and for screen readers; "" takes it back.
+void Form1Test::failureShowsOnTheBar()
+{
+    ShownForm shown;
+    auto &controls = static_cast<plimo::DownloadControls &>(shown.form);
+    auto *bar = shown.find<QProgressBar>(u"ProgressBar1"_s);
+    const auto redPixels = [bar] {
+        const QImage image = bar->grab().toImage();
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                count += c.red() > 160 && c.green() < 100 && c.blue() < 100;
+            }
+        }
+        return count;
+    };
+    const auto description = [bar] {
+        return QAccessible::queryAccessibleInterface(bar)->text(QAccessible::Description);
+    };
+    const QString reason = u"서버와의 연결이 끊겼습니다."_s;
+    controls.setProgressValue(0);
+    controls.showFailure(reason);
+    QVERIFY2(redPixels() > bar->width(), "no red border at 0 %");
+    QCOMPARE(bar->toolTip(), reason);
+    QCOMPARE(description(), reason);
+
+    controls.showFailure({});
+    QCOMPARE(redPixels(), 0);
+    QCOMPARE(bar->toolTip(), QString());
+    QCOMPARE(description(), QString());
 }
 
 void Form1Test::dialogs()
