@@ -112,6 +112,9 @@ fi
 section "layering"
 check layering "$root/scripts/check_layers.sh"
 
+section "test lines against code lines"
+"$root/scripts/test_ratio.sh" || true
+
 section "build and tests"
 run_suite main build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
