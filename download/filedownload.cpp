@@ -48,22 +48,22 @@ QString withoutTrailingBlanks(QString text)
 
 // A name that could not stand as one file inside the destination folder:
 // it would name the folder itself, its parent or another folder, or a file
-// that other desktops cannot hold. Invisible format characters are refused
-// too: a right-to-left override turns "song\u202E3pm.hs" into what looks
-// like "songsh.mp3".
+// that other desktops cannot hold. Control and invisible characters are
+// refused too: a right-to-left override turns "song\u202E3pm.hs" into what
+// looks like "songsh.mp3".
 bool acceptableFileName(const QString &name)
 {
     if (name.isEmpty() || name == u"." || name == u"..")
         return false;
     if (QFile::encodeName(name).size() > MaxNameBytes)
         return false;
-    // By code point: format characters lie beyond the first plane too.
+    // By code point: invisible characters lie beyond the first plane too.
     const QList<uint> codePoints = name.toUcs4();
     return std::none_of(codePoints.begin(), codePoints.end(), [](uint c) {
-        const QChar::Category category = QChar::category(char32_t(c));
         return (c < 0x80 &&
                 std::string_view("<>:\"/\\|?*").find(char(c)) != std::string_view::npos) ||
-               category == QChar::Other_Control || category == QChar::Other_Format;
+               QChar::category(char32_t(c)) == QChar::Other_Control ||
+               text::IsInvisibleCharacter(c);
     });
 }
 

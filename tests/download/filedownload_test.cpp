@@ -208,7 +208,8 @@ TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
     for (const QString &name :
          {u""_s, u"."_s, u".."_s, u"   "_s, u"a:b"_s, u"*.mp3"_s, u"a\x01.mp3"_s, u"get.php?id=3"_s,
           u"a|\"<b>.mp3"_s, u"..\\..\\x.mp3"_s, QString(256, u'a'), u"song\u202E3pm.hs"_s,
-          u"\u200Bx.mp3"_s, u"\U000E0001x.mp3"_s})
+          u"\u200Bx.mp3"_s, u"\U000E0001x.mp3"_s, u"a\u2028b.mp3"_s, u"a\u2029b.mp3"_s,
+          u"\uFDD0.mp3"_s, u"x\uFFFF.mp3"_s, u"\U0010FFFEx.mp3"_s})
         rows.emplace_back(u"/bytes/10/"_s + name, QString(), QString(), refused);
     for (const auto &[path, folder, sizeText, messages] : rows) {
         SCOPED_TRACE((path + u' ' + folder).toStdString());
