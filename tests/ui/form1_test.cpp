@@ -1,3 +1,4 @@
+#include "download/partfile.h"
 #include "platform/quitsignals.h"
 #include "tests/support/localserver.h"
 #include "tests/ui/modaldialog.h"
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStyledItemDelegate>
 #include <QTemporaryDir>
@@ -321,9 +323,12 @@ void Form1Test::closingEndsEverythingCleanly()
     QCOMPARE(contents(folder, name), QByteArray("old"));
 }
 
-// Asked to quit mid-download, the window closes and the temporary file goes.
+// Asked to quit mid-download, the window closes and the temporary file goes,
+// the named one of file systems without nameless files too.
 void Form1Test::aQuitSignalEndsADownloadCleanly()
 {
+    plimo::PartFile::setNamelessAllowed(false);
+    const auto restore = qScopeGuard([] { plimo::PartFile::setNamelessAllowed(true); });
     FlowServer server;
     ShownForm shown;
     const plimo::QuitSignals quitSignals;
