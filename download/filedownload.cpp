@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <optional>
 #include <string_view>
 
 namespace plimo {
@@ -21,6 +22,11 @@ constexpr std::int64_t ChunkSize = 1024;
 // chunk would cost more than the chunk itself.
 constexpr qsizetype WriteBuffer = 64 * 1024;
 constexpr qsizetype MaxNameBytes = 255;  // what a Linux file system takes in one name
+
+// Answers that the download itself refuses, numbered apart from the
+// program's own failures.
+constexpr int StatusRefused = -1;  // the message is the status, in digits
+constexpr int AnswerRefused = -2;  // not the whole file as one plain body
 
 QString chooseFirstText()
 {
@@ -37,6 +43,16 @@ QString cannotDownloadText()
     return QStringLiteral("현재파일 은 다운할수없습니다 다른 파일을 받으세요-_-;");
 }
 
+QString cannotConnectText()
+{
+    return QStringLiteral("서버에 연결할 수 없습니다.");
+}
+
+QString connectionLostText()
+{
+    return QStringLiteral("서버와의 연결이 끊겼습니다.");
+}
+
 // Result rows end in a blank, and a blank at the end of a file name is a trap
 // on every desktop.
 QString withoutTrailingBlanks(QString text)
@@ -48,22 +64,22 @@ QString withoutTrailingBlanks(QString text)
 
 // A name that could not stand as one file inside the destination folder:
 // it would name the folder itself, its parent or another folder, or a file
-// that other desktops cannot hold. Invisible format characters are refused
-// too: a right-to-left override turns "song\u202E3pm.hs" into what looks
-// like "songsh.mp3".
+// that other desktops cannot hold. Control and invisible characters are
+// refused too: a right-to-left override turns "song\u202E3pm.hs" into what
+// looks like "songsh.mp3".
 bool acceptableFileName(const QString &name)
 {
     if (name.isEmpty() || name == u"." || name == u"..")
         return false;
     if (QFile::encodeName(name).size() > MaxNameBytes)
         return false;
-    // By code point: format characters lie beyond the first plane too.
+    // By code point: invisible characters lie beyond the first plane too.
     const QList<uint> codePoints = name.toUcs4();
     return std::none_of(codePoints.begin(), codePoints.end(), [](uint c) {
-        const QChar::Category category = QChar::category(char32_t(c));
         return (c < 0x80 &&
                 std::string_view("<>:\"/\\|?*").find(char(c)) != std::string_view::npos) ||
-               category == QChar::Other_Control || category == QChar::Other_Format;
+               QChar::category(char32_t(c)) == QChar::Other_Control ||
+               text::IsInvisibleCharacter(c);
     });
 }
 
@@ -108,24 +124,25 @@ QCoro::Task<> FileDownload::Command3_Click()
     }
     const RunningScope running(m_running);
     m_stopRequested = false;
-    int number = 0;
+    m_stage = Stage::Preparing;
+    std::optional<Error> failure;
     try {
         co_await run(withoutTrailingBlanks(address));
     } catch (const Error &error) {
-        number = error.number();
+        failure = error;
     } catch (const std::exception &error) {
         // Not one of ours: a fault to hear about, though the download ends as
         // any failed one does, its temporary file already gone.
         qCritical("download failed unexpectedly: %s", error.what());
-        number = errc::Transfer;
+        failure.emplace(errc::Transfer, QString::fromLocal8Bit(error.what()));
     } catch (...) {
         qCritical("download failed unexpectedly");
-        number = errc::Transfer;
+        failure.emplace(errc::Transfer, QStringLiteral("unknown failure"));
     }
-    if (number != 0)
+    if (failure) {
         m_inet2.Cancel();
-    if (number == errc::BadFileName)
-        m_controls.showMessage(cannotDownloadText(), MessageStyle::OkCritical);
+        endWithFailure(*failure);
+    }
 }
 
 bool FileDownload::isRunning() const
@@ -145,6 +162,7 @@ void FileDownload::stop()
 QCoro::Task<> FileDownload::run(QString address)
 {
     m_controls.setProgressValue(0);
+    m_controls.showFailure({});
     m_state.FileName =
         withoutTrailingBlanks(text::Mid(address, text::InStrRev(address, QStringLiteral("/")) + 1));
     if (!acceptableFileName(m_state.FileName))
@@ -158,9 +176,6 @@ QCoro::Task<> FileDownload::run(QString address)
     m_state.BytesDone = 0;
     m_state.TransferOn = true;
     co_await request(address);
-    m_state.FileSize = text::TextToLongLong(m_inet2.GetHeader(QStringLiteral("Content-Length")));
-    if (m_state.FileSize <= 0)
-        co_return;
     m_controls.setSizeText(
         text::FormatNumber(static_cast<double>(m_state.FileSize) / 1024 / 1024, 2) +
         QStringLiteral(" MB"));
@@ -201,20 +216,30 @@ bool FileDownload::confirmReplace(const QString &path)
 
 QCoro::Task<> FileDownload::request(QString address)
 {
+    m_stage = Stage::Requesting;
     m_inet2.Execute(address, QStringLiteral("GET"));
     co_await m_inet2.untilResponse();
-    checkResponse();
+    // No status: the transport failed, and reading the body says how.
+    if (m_inet2.ResponseCode() == 0) {
+        m_inet2.GetChunk(1);
+        throw Error(errc::CannotConnect, QStringLiteral("no answer from the server"));
+    }
+    m_state.FileSize = checkResponse();
+    m_stage = Stage::Receiving;
 }
 
 // Only a whole song, byte for byte, may take the name: an error page, a part
 // of the file, compressed bytes, or a body whose length the headers give two
-// ways (which of them the body follows is anyone's guess) never do.
-void FileDownload::checkResponse() const
+// ways (which of them the body follows is anyone's guess) or not at all never
+// do. Returns the body's length.
+std::int64_t FileDownload::checkResponse() const
 {
-    const auto refuse = [](const QString &why) { throw Error(errc::Transfer, why); };
+    const auto refuse = [](const QString &why) { throw Error(AnswerRefused, why); };
     const int status = m_inet2.ResponseCode();
-    if (status < 200 || status > 299 || status == 206)
-        refuse(QStringLiteral("status %1").arg(status));
+    if (status < 200 || status > 299)
+        throw Error(StatusRefused, QString::number(status));
+    if (status == 206)
+        refuse(QStringLiteral("a part of the file, not asked for"));
     if (!m_inet2.GetHeaders(QStringLiteral("Content-Range")).isEmpty())
         refuse(QStringLiteral("a part of the file"));
     const QList<QByteArray> lengths = m_inet2.GetHeaders(QStringLiteral("Content-Length"));
@@ -227,6 +252,15 @@ void FileDownload::checkResponse() const
         if (encoding.compare("identity", Qt::CaseInsensitive) != 0)
             refuse(QStringLiteral("Content-Encoding ") + QString::fromLatin1(encoding));
     }
+    std::int64_t length = 0;
+    try {
+        length = text::TextToLongLong(QString::fromLatin1(lengths.value(0)));
+    } catch (const Error &) {
+        // No length, or none that is a number: refused below.
+    }
+    if (length <= 0)
+        refuse(QStringLiteral("Content-Length \"%1\"").arg(QString::fromLatin1(lengths.value(0))));
+    return length;
 }
 
 // Awaits only when the next chunk is not there yet: bytes already received
@@ -241,7 +275,8 @@ QCoro::Task<> FileDownload::receiveBody(PartFile &file)
             co_await m_inet2.untilChunkReady(wanted);
         m_state.ChunkBuf = m_inet2.GetChunk(wanted);
         if (m_state.ChunkBuf.isEmpty() || m_state.ChunkBuf.size() > wanted)
-            throw Error(errc::Transfer, QStringLiteral("the body does not match Content-Length"));
+            throw Error(errc::ConnectionLost,
+                        QStringLiteral("the body does not match Content-Length"));
         file.write(m_state.ChunkBuf);
         m_state.BytesDone += m_state.ChunkBuf.size();
         if (m_state.BytesDone < m_state.FileSize)
@@ -259,6 +294,43 @@ void FileDownload::showProgress()
     m_controls.setProgressValue(percent);
     m_controls.setPercentText(text::NumberToText(static_cast<float>(m_controls.progressValue())) +
                               QStringLiteral(" %"));
+}
+
+// The bar shows why a download that got as far as its request failed; a bad
+// name has its box, and a download stopped or never started shows nothing.
+void FileDownload::endWithFailure(const Error &error)
+{
+    if (error.number() == errc::BadFileName)
+        m_controls.showMessage(cannotDownloadText(), MessageStyle::OkCritical);
+    else if (m_stage != Stage::Preparing && !m_stopRequested && error.number() != errc::Cancelled)
+        m_controls.showFailure(failureReason(error));
+}
+
+QString FileDownload::failureReason(const Error &error) const
+{
+    switch (error.number()) {
+    case StatusRefused:
+        return QStringLiteral("서버가 파일을 주지 않았습니다 (응답 %1).").arg(error.message());
+    case AnswerRefused:
+        return QStringLiteral("서버의 응답이 올바른 파일이 아닙니다.");
+    case errc::CannotConnect:
+        return cannotConnectText();
+    case errc::ConnectionLost:
+        return connectionLostText();
+    case errc::TooSlow:
+        return QStringLiteral("서버가 너무 느립니다.");
+    case errc::PathAccess:
+        return QStringLiteral("폴더에 저장할 수 없습니다.");
+    case errc::DiskFull:
+        return QStringLiteral("디스크 공간이 부족합니다.");
+    case errc::FileExists:
+        return QStringLiteral("같은 이름의 파일이 그사이에 생겼습니다.");
+    default:
+        // Any other failure of the transfer (a broken TLS handshake, a
+        // redirect refused, an answer the transfer could not read): before the
+        // answer it kept the file out of reach, after it it cut the body off.
+        return m_stage == Stage::Requesting ? cannotConnectText() : connectionLostText();
+    }
 }
 
 void FileDownload::throwIfStopped() const

@@ -56,6 +56,7 @@ struct TransferState {
     QString FileName;            // the name part of the selected address
 };
 
+class Error;
 class PartFile;
 
 // The download of the file address in Text3 into the folder of Text2, named
@@ -64,11 +65,13 @@ class PartFile;
 // temporary file in that folder, which takes the name only once every byte
 // of Content-Length has arrived; any failure removes it and leaves an
 // existing file of that name as it was. Only a whole, unencoded body is
-// taken: a partial answer (206, Content-Range), a content encoding, or length
-// headers that contradict each other fail. Only a name that cannot be a file
-// name in that folder is reported (the error-52 message); every other failure
-// (transport, a status outside 2xx, no Content-Length, a short body, the
-// folder) ends the download silently.
+// taken: a partial answer (206, Content-Range), a content encoding, length
+// headers that contradict each other, or none at all fail. A name that cannot
+// be a file name in that folder is reported with the error-52 message; every
+// other failure after the request was made (transport, a status outside 2xx,
+// a refused answer, a short body, the folder, a full disk) is shown through
+// DownloadControls::showFailure, which the next download clears. A download
+// that is stopped shows nothing.
 class FileDownload final {
 public:
     FileDownload(DownloadControls &controls, Inet &inet2);
@@ -97,16 +100,23 @@ private:
     QString destinationPath() const;
     bool confirmReplace(const QString &path);
     QCoro::Task<> request(QString address);
-    void checkResponse() const;
+    std::int64_t checkResponse() const;
     QCoro::Task<> receiveBody(PartFile &file);
     void showProgress();
+    void endWithFailure(const Error &error);
+    QString failureReason(const Error &error) const;
     void throwIfStopped() const;
+
+    // How far the download got: a failure shows only once the request is
+    // made, and a transfer failure reads by when it came.
+    enum class Stage { Preparing, Requesting, Receiving };
 
     DownloadControls &m_controls;
     Inet &m_inet2;
     TransferState m_state;
     bool m_running = false;
     bool m_stopRequested = false;
+    Stage m_stage = Stage::Preparing;
     int m_shownPercent = -1;
 };
 

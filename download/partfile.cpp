@@ -10,9 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -20,8 +18,7 @@
 namespace plimo {
 namespace {
 
-constexpr char TemporaryPrefix[] = ".plimo-";
-constexpr char TemporarySuffix[] = ".part";
+bool namelessAllowed = true;
 
 // What the atexit hook removes, in plain storage: exit() may already have
 // destroyed every object with a destructor, and the hook must not allocate.
@@ -56,64 +53,26 @@ void clearRunningFile(int folder, const QByteArray &name)
 QByteArray temporaryName()
 {
     const quint64 tag = QRandomGenerator::global()->generate64();
-    return TemporaryPrefix + QByteArray::number(tag, 16) + TemporarySuffix;
+    return ".plimo-" + QByteArray::number(tag, 16) + ".part";
 }
 
-bool isTemporaryName(const char *name)
+// The kernel's answers when the file system (or the kernel) has no nameless
+// files: they call for the named way, not for giving up.
+bool refusesNameless(int error)
 {
-    const std::size_t length = std::strlen(name);
-    const std::size_t prefix = sizeof TemporaryPrefix - 1, suffix = sizeof TemporarySuffix - 1;
-    return length > prefix + suffix && std::strncmp(name, TemporaryPrefix, prefix) == 0 &&
-           std::strcmp(name + length - suffix, TemporarySuffix) == 0;
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
 }
 
-// Whether name in folder is the very file that fd has open.
-bool namesFile(int folder, const char *name, int fd)
+// The one path by which a nameless file can be given a name without
+// CAP_DAC_READ_SEARCH (which AT_EMPTY_PATH needs).
+QByteArray pathOf(int fd)
 {
-    struct stat opened, named;
-    return ::fstat(fd, &opened) == 0 && ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+    return "/proc/self/fd/" + QByteArray::number(fd);
 }
 
-bool lockFile(int fd, int how)
+int numberFor(int error)
 {
-    int result;
-    while ((result = ::flock(fd, how)) != 0 && errno == EINTR) {
-    }
-    return result == 0;
-}
-
-// A temporary file that nobody holds locked was left by a program that was
-// killed. The name is checked again under the lock, so what goes is the file
-// that was found unlocked and not one created under the name since.
-void removeIfStale(int folder, const char *name)
-{
-    const int fd = ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    struct stat info;
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        namesFile(folder, name, fd))
-        ::unlinkat(folder, name, 0);
-    ::close(fd);
-}
-
-void sweepStale(int folder)
-{
-    // A descriptor of its own, so the listing's position is nobody else's.
-    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listing < 0)
-        return;
-    DIR *dir = ::fdopendir(listing);
-    if (dir == nullptr) {
-        ::close(listing);
-        return;
-    }
-    while (const dirent *entry = ::readdir(dir)) {
-        if (isTemporaryName(entry->d_name))
-            removeIfStale(folder, entry->d_name);
-    }
-    ::closedir(dir);
+    return error == ENOSPC || error == EDQUOT ? errc::DiskFull : errc::PathAccess;
 }
 
 // Moves from onto to unless something exists at to. Falls back to a test and
@@ -137,18 +96,14 @@ bool renameWithoutReplacing(int folder, const char *from, const char *to)
 PartFile::PartFile(const QString &folder, qsizetype bufferSize)
     : m_folderPath(QFile::encodeName(folder)), m_buffer(static_cast<std::size_t>(bufferSize))
 {
-    // With a trailing "/" the kernel follows a symlink in the last component
-    // despite O_NOFOLLOW.
-    while (m_folderPath.size() > 1 && m_folderPath.endsWith('/'))
-        m_folderPath.chop(1);
     if (m_folderPath.isEmpty())
         m_folderPath = ".";
-    m_folder = ::open(m_folderPath.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    m_folder = ::open(m_folderPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_folder < 0)
         fail("cannot open", QByteArray(), errno);
     try {
-        sweepStale(m_folder);
-        create();
+        if (!createNameless())
+            createNamed();
     } catch (...) {
         ::close(m_folder);
         throw;
@@ -157,10 +112,15 @@ PartFile::PartFile(const QString &folder, qsizetype bufferSize)
 
 PartFile::~PartFile()
 {
-    remove();
+    discard();
     if (m_fd >= 0)
         ::close(m_fd);
     ::close(m_folder);
+}
+
+void PartFile::setNamelessAllowed(bool allowed)
+{
+    namelessAllowed = allowed;
 }
 
 void PartFile::write(const QByteArray &bytes)
@@ -188,25 +148,42 @@ void PartFile::commit(const QString &fileName, Commit mode)
         // before the old one goes.
         if (mode == Commit::Replace && ::fdatasync(m_fd) != 0)
             fail("cannot write", m_name, errno);
-        closeKeepingLock();
-        const bool moved =
-            mode == Commit::Replace
-                ? ::renameat(m_folder, m_name.constData(), m_folder, target.constData()) == 0
-                : renameWithoutReplacing(m_folder, m_name.constData(), target.constData());
-        if (!moved)
-            fail("cannot move onto", target, errno);
+        closeReportingErrors();
+        if (m_name.isEmpty() && mode == Commit::KeepExisting)
+            linkNameless(target);
+        else
+            moveOnto(target, mode);
     } catch (...) {
-        remove();
+        discard();
         throw;
     }
     clearRunningFile(m_folder, m_name);
     m_committed = true;
 }
 
-void PartFile::create()
+// 0666 lets the umask decide, so the finished file has the permissions any
+// new file in that folder would have. No O_EXCL: that would forbid the link
+// that gives the file its name.
+bool PartFile::createNameless()
 {
-    // 0666 lets the umask decide, so the finished file has the permissions
-    // any new file in that folder would have.
+    if (!namelessAllowed)
+        return false;
+    const int fd = ::openat(m_folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0 && refusesNameless(errno))
+        return false;
+    if (fd < 0)
+        fail("cannot create a file in", QByteArray(), errno);
+    // Without /proc the file could never be given its name.
+    if (::access(pathOf(fd).constData(), F_OK) != 0) {
+        ::close(fd);
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}
+
+void PartFile::createNamed()
+{
     for (int attempt = 0; attempt < 100; ++attempt) {
         m_name = temporaryName();
         const int fd =
@@ -215,20 +192,9 @@ void PartFile::create()
             continue;
         if (fd < 0)
             fail("cannot create", m_name, errno);
-        if (!lockFile(fd, LOCK_EX)) {
-            const int error = errno;
-            ::unlinkat(m_folder, m_name.constData(), 0);
-            ::close(fd);
-            fail("cannot lock", m_name, error);
-        }
-        // Another program's sweep may have found the file unlocked between
-        // the create and the lock, and removed it.
-        if (namesFile(m_folder, m_name.constData(), fd)) {
-            m_fd = fd;
-            setRunningFile(m_folder, m_name);
-            return;
-        }
-        ::close(fd);
+        m_fd = fd;
+        setRunningFile(m_folder, m_name);
+        return;
     }
     fail("cannot create", m_name, EEXIST);
 }
@@ -252,35 +218,93 @@ void PartFile::writeOut(const char *data, qsizetype size)
     }
 }
 
-// A failing close can be the first report of a failed write, so the file is
-// closed before its rename. A duplicate keeps the lock until the rename, or a
-// sweep could take the finished file just before it gets its name.
-void PartFile::closeKeepingLock()
+// A failing close can be the first report of a failed write (a network file
+// system writes back on close), so the file is closed before it takes its
+// name. A duplicate stays open: it is all that holds a nameless file.
+void PartFile::closeReportingErrors()
 {
-    const int lock = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
-    if (lock < 0)
+    const int kept = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+    if (kept < 0)
         fail("cannot write", m_name, errno);
-    if (::close(std::exchange(m_fd, lock)) != 0)
+    if (::close(std::exchange(m_fd, kept)) != 0)
         fail("cannot write", m_name, errno);
 }
 
-void PartFile::remove()
+// A link never replaces: a name taken meanwhile, by anyone, keeps its file.
+void PartFile::linkNameless(const QByteArray &target)
 {
-    if (m_committed || m_name.isEmpty())
+    if (::linkat(AT_FDCWD, pathOf(m_fd).constData(), m_folder, target.constData(),
+                 AT_SYMLINK_FOLLOW) == 0)
         return;
-    clearRunningFile(m_folder, m_name);
-    ::unlinkat(m_folder, m_name.constData(), 0);
-    m_name.clear();
+    const int error = errno;
+    if (error == EEXIST)
+        fail(errc::FileExists, "already taken:", target, error);
+    fail("cannot link onto", target, error);
+}
+
+// A link cannot replace, and a rename needs a name to start from: the file
+// gets a hidden one for the moment of the rename.
+void PartFile::linkUnderHiddenName()
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray name = temporaryName();
+        if (::linkat(AT_FDCWD, pathOf(m_fd).constData(), m_folder, name.constData(),
+                     AT_SYMLINK_FOLLOW) == 0) {
+            m_name = name;
+            setRunningFile(m_folder, m_name);
+            return;
+        }
+        if (errno != EEXIST)
+            fail("cannot link", name, errno);
+    }
+    fail("cannot link", temporaryName(), EEXIST);
+}
+
+// One rename, so the name holds the old file or the whole new one at every
+// moment, never neither.
+void PartFile::moveOnto(const QByteArray &target, Commit mode)
+{
+    if (m_name.isEmpty())
+        linkUnderHiddenName();
+    const bool moved =
+        mode == Commit::Replace
+            ? ::renameat(m_folder, m_name.constData(), m_folder, target.constData()) == 0
+            : renameWithoutReplacing(m_folder, m_name.constData(), target.constData());
+    if (moved)
+        return;
+    const int error = errno;
+    if (error == EEXIST && mode == Commit::KeepExisting)
+        fail(errc::FileExists, "already taken:", target, error);
+    fail("cannot move onto", target, error);
+}
+
+// A nameless file goes with its last descriptor; a named one needs removing.
+void PartFile::discard()
+{
+    if (m_committed)
+        return;
+    if (!m_name.isEmpty()) {
+        clearRunningFile(m_folder, m_name);
+        ::unlinkat(m_folder, m_name.constData(), 0);
+        m_name.clear();
+    }
+    if (m_fd >= 0)
+        ::close(std::exchange(m_fd, -1));
 }
 
 void PartFile::fail(const char *what, const QByteArray &name, int error) const
 {
+    fail(numberFor(error), what, name, error);
+}
+
+void PartFile::fail(int number, const char *what, const QByteArray &name, int error) const
+{
     QByteArray path = m_folderPath;
     if (!name.isEmpty())
         path += (path.endsWith('/') ? "" : "/") + name;
-    throw Error(errc::PathAccess, QStringLiteral("%1 %2: %3")
-                                      .arg(QLatin1String(what), QFile::decodeName(path),
-                                           QString::fromLocal8Bit(std::strerror(error))));
+    throw Error(number, QStringLiteral("%1 %2: %3")
+                            .arg(QLatin1String(what), QFile::decodeName(path),
+                                 QString::fromLocal8Bit(std::strerror(error))));
 }
 
 }  // namespace plimo

@@ -2,24 +2,27 @@
 
 // A download's bytes on their way into the destination folder.
 //
-// The bytes go into a hidden temporary file inside the destination folder
-// (same file system, so the final move is a rename). The file becomes the
-// destination only through commit(); until then, and whenever commit() fails,
-// the temporary file is removed. So no failure path leaves a truncated file
-// under the real name, and an existing file is replaced only by a complete
-// new one.
+// The bytes go into a temporary file inside the destination folder that has
+// no name at all (O_TMPFILE), so a program that is killed leaves nothing
+// behind. The file takes a name only through commit(): an existing file is
+// replaced only by a complete new one, and never unless commit() was asked
+// to. No other file of the folder is ever touched.
 //
-// The folder is opened once, at construction, and every later step goes
-// through that descriptor: a folder renamed meanwhile still receives the file
-// under its new name, and a folder swapped for a symlink is not followed.
+// Where the file system cannot hold a file without a name (vfat, some network
+// file systems), the temporary file is a hidden ".plimo-<hex>.part" created
+// afresh, removed by its owner's destructor, by a failed commit(), and from
+// an atexit hook when the program ends through exit() without unwinding (Qt
+// does so when the display goes away). A killed program leaves that one
+// behind, and nothing removes it: a file of that name may be the user's own.
 //
-// Temporary files are named ".plimo-<hex>.part" and locked (flock) for as
-// long as their owner lives. Constructing a PartFile first removes the
-// unlocked ones in its folder: those of a program that was killed. A program
-// that ends through exit() without unwinding (Qt does so when the display
-// goes away) removes its temporary file from an atexit hook.
+// The folder is opened once, at construction (a symlink to a folder is
+// followed then), and every later step goes through that descriptor: a
+// folder renamed meanwhile still receives the file under its new name.
 //
-// Failures throw plimo::Error with errc::PathAccess.
+// Failures throw plimo::Error: errc::DiskFull when the file system is full
+// or the quota used up, errc::FileExists when commit() must not replace and
+// the name was taken, errc::PathAccess for every other failure (no such
+// folder, not a folder, not writable...).
 
 #include <QByteArray>
 #include <QString>
@@ -36,10 +39,9 @@ public:
     };
 
     // Opens folder ("" is the current directory; a trailing "/" is allowed)
-    // and creates the temporary file in it. Throws when folder is not a
-    // folder or is a symlink. Writes are collected in a buffer of bufferSize
-    // bytes (0: every write goes to the file at once); the bytes reach the
-    // file in the order they were written.
+    // and creates the temporary file in it. Writes are collected in a buffer
+    // of bufferSize bytes (0: every write goes to the file at once); the
+    // bytes reach the file in the order they were written.
     PartFile(const QString &folder, qsizetype bufferSize);
     ~PartFile();
     PartFile(const PartFile &) = delete;
@@ -52,18 +54,27 @@ public:
     // too and whatever had the name before is untouched.
     void commit(const QString &fileName, Commit mode);
 
+    // For tests: false makes the PartFiles created afterwards take the named
+    // way that file systems without nameless files get. Default true.
+    static void setNamelessAllowed(bool allowed);
+
 private:
-    void create();
+    bool createNameless();
+    void createNamed();
     void flush();
     void writeOut(const char *data, qsizetype size);
-    void closeKeepingLock();
-    void remove();
+    void closeReportingErrors();
+    void linkNameless(const QByteArray &target);
+    void linkUnderHiddenName();
+    void moveOnto(const QByteArray &target, Commit mode);
+    void discard();
     [[noreturn]] void fail(const char *what, const QByteArray &name, int error) const;
+    [[noreturn]] void fail(int number, const char *what, const QByteArray &name, int error) const;
 
     int m_folder = -1;
     int m_fd = -1;
     QByteArray m_folderPath;  // for messages only; every access goes through m_folder
-    QByteArray m_name;        // the temporary file's name inside the folder
+    QByteArray m_name;        // the temporary file's name inside the folder, "" for none
     std::vector<char> m_buffer;
     qsizetype m_used = 0;
     bool m_committed = false;

@@ -180,4 +180,11 @@ std::int64_t TextToLongLong(const QString &text)
     return negative ? -value : value;
 }
 
+bool IsInvisibleCharacter(char32_t c)
+{
+    const QChar::Category category = QChar::category(c);
+    return category == QChar::Other_Format || category == QChar::Separator_Line ||
+           category == QChar::Separator_Paragraph || QChar::isNonCharacter(c);
+}
+
 }  // namespace plimo::text

@@ -71,4 +71,10 @@ QString NumberToText(float value);
 // number, error 6 when the value does not fit.
 std::int64_t TextToLongLong(const QString &text);
 
+// Whether c changes how a line of text looks while showing no glyph of its
+// own: a format character (U+202E makes "song\u202E3pm.hs" read as
+// "songsh.mp3"), a line or paragraph separator (a break inside one line), or a
+// noncharacter (U+FDD0..U+FDEF, U+xFFFE and U+xFFFF: no character at all).
+bool IsInvisibleCharacter(char32_t c);
+
 }  // namespace plimo::text

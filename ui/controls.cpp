@@ -1,5 +1,7 @@
 #include "ui/controls.h"
 
+#include "text/text.h"
+
 #include <QListWidget>
 #include <QMessageBox>
 
@@ -29,10 +31,9 @@ QString ListBoxWorkList::item(qsizetype index) const
 
 namespace {
 
-// A format character changes how its neighbours show without showing itself:
-// U+202E makes "song\u202E3pm.hs" read as "songsh.mp3". Each is shown as its
-// code, so a disguised name shows as what it is.
-QString withFormatCharactersShown(const QString &text)
+// Each invisible character is shown as its code, so a disguised name shows as
+// what it is.
+QString withInvisibleCharactersShown(const QString &text)
 {
     QString shown;
     shown.reserve(text.size());
@@ -44,7 +45,7 @@ QString withFormatCharactersShown(const QString &text)
             c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
             ++i;
         }
-        if (QChar::category(c) == QChar::Other_Format) {
+        if (text::IsInvisibleCharacter(c)) {
             shown += QStringLiteral("<U+") +
                      QString::number(static_cast<uint>(c), 16).toUpper().rightJustified(4, u'0') +
                      u'>';
@@ -67,11 +68,10 @@ QString SingleLineDelegate::displayText(const QVariant &value, const QLocale &lo
         text.truncate(cut);
     }
     for (QChar &c : text) {
-        if (c == u'\n' || c == u'\r' || c == u'\t' || c == QChar::LineSeparator ||
-            c == QChar::ParagraphSeparator)
+        if (c == u'\n' || c == u'\r' || c == u'\t')
             c = u' ';
     }
-    return withFormatCharactersShown(text);
+    return withInvisibleCharactersShown(text);
 }
 
 MessageAnswer showMessageBox(QWidget *owner, const QString &text, MessageStyle style)

@@ -33,9 +33,9 @@ private:
 
 // Shows a row's texts on one line, elided at the column's edge. A title can be
 // a whole page when its markers are missing; the item keeps the full text,
-// only the display is cut. Format characters (Unicode Cf) show as their code,
-// "<U+202E>", so none can disguise a name; the item's text, which is what
-// assistive technology reads, keeps them as they are.
+// only the display is cut. Invisible characters (text::IsInvisibleCharacter)
+// show as their code, "<U+202E>", so none can disguise a name; the item's
+// text, which is what assistive technology reads, keeps them as they are.
 class SingleLineDelegate final : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;

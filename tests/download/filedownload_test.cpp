@@ -43,6 +43,16 @@ QByteArray bodyOf(std::size_t n)
 
 constexpr std::int64_t ShortBodyCap = 64 * 1024 + 100;  // ends within a chunk
 
+// Why a download failed, as the progress bar shows it.
+QString notGiven(int status)
+{
+    return u"서버가 파일을 주지 않았습니다 (응답 %1)."_s.arg(status);
+}
+const QString Refused = u"서버의 응답이 올바른 파일이 아닙니다."_s,
+              Unreachable = u"서버에 연결할 수 없습니다."_s,
+              Lost = u"서버와의 연결이 끊겼습니다."_s, NoFolder = u"폴더에 저장할 수 없습니다."_s,
+              TakenMeanwhile = u"같은 이름의 파일이 그사이에 생겼습니다."_s;
+
 class RecordingControls final : public DownloadControls {
 public:
     QString address, folder;
@@ -165,8 +175,9 @@ TEST_F(Download, WritesEveryByteUnderTheAddressesNameAndShowsProgress)
 }
 
 // Declined, refused, failed or stopped: the folder keeps what it held and
-// nothing more, an old file of the name included. Only a name that cannot be
-// a file in the folder is reported.
+// nothing more, an old file of the name included. A name that cannot be a
+// file in the folder is reported in a box; a failure once the request is made
+// shows its reason on the bar until the next download starts.
 TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
 {
     const QString here = controls.folder;
@@ -188,29 +199,30 @@ TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
             {u"현재파일 은 다운할수없습니다 다른 파일을 받으세요-_-;"_s, MessageStyle::OkCritical}},
         choose{{u"다운받을 음악을 선택해주세요"_s, MessageStyle::Ok}};
     // The path on the server, the folder box (under here), Label3, the
-    // messages; the window closes while /slow/ is awaited and /trickle/
-    // flows, and the folder box turns to one that holds the name while
-    // /slow/5001/ is awaited.
-    std::vector<std::tuple<QString, QString, QString, Shown>> rows = {
-        {QString(), {}, {}, choose},  // no row chosen yet
-        {u"/bytes/0/a.mp3"_s, {}, {}, asked},
-        {u"/nolength/0/a.mp3"_s, {}, {}, asked},
-        {u"/status/404/a.mp3"_s, {}, {}, asked},
-        {u"/status/500/a.mp3"_s, {}, {}, asked},
-        {u"/short/10000/a.mp3"_s, {}, u"0.01 MB"_s, asked},
-        {u"/trickle/262144/a.mp3"_s, {}, u"0.25 MB"_s, asked},
-        {u"/slow/5000/a.mp3"_s, {}, {}, asked},
-        {u"/slow/5001/b.mp3"_s, {}, u"0.00 MB"_s, {}},
-        {u"/bytes/10/f.mp3"_s, {}, {}, asked},  // "yes" to a folder of the name
-        {u"/bytes/10/b.mp3"_s, u"missing/"_s, u"0.00 MB"_s, {}},
-        {u"/bytes/10/b.mp3"_s, u"file/"_s, u"0.00 MB"_s, {}},
-        {u"/short/3221225472/a.mp3"_s, {}, u"3,072.00 MB"_s, asked}};  // 64-bit sizes
+    // messages, the reason on the bar; the window closes while /slow/ is
+    // awaited and /trickle/ flows, and the folder box turns to one that holds
+    // the name while /slow/5001/ is awaited.
+    std::vector<std::tuple<QString, QString, QString, Shown, QString>> rows = {
+        {QString(), {}, {}, choose, {}},  // no row chosen yet
+        {u"/bytes/0/a.mp3"_s, {}, {}, asked, Refused},
+        {u"/nolength/0/a.mp3"_s, {}, {}, asked, Refused},
+        {u"/status/404/a.mp3"_s, {}, {}, asked, notGiven(404)},
+        {u"/status/500/a.mp3"_s, {}, {}, asked, notGiven(500)},
+        {u"/short/10000/a.mp3"_s, {}, u"0.01 MB"_s, asked, Lost},
+        {u"/trickle/262144/a.mp3"_s, {}, u"0.25 MB"_s, asked, {}},
+        {u"/slow/5000/a.mp3"_s, {}, {}, asked, {}},
+        {u"/slow/5001/b.mp3"_s, {}, u"0.00 MB"_s, {}, TakenMeanwhile},
+        {u"/bytes/10/f.mp3"_s, {}, {}, asked, {}},  // "yes" to a folder of the name
+        {u"/bytes/10/b.mp3"_s, u"missing/"_s, u"0.00 MB"_s, {}, NoFolder},
+        {u"/bytes/10/b.mp3"_s, u"file/"_s, u"0.00 MB"_s, {}, NoFolder},
+        {u"/short/3221225472/a.mp3"_s, {}, u"3,072.00 MB"_s, asked, Lost}};  // 64-bit sizes
     for (const QString &name :
          {u""_s, u"."_s, u".."_s, u"   "_s, u"a:b"_s, u"*.mp3"_s, u"a\x01.mp3"_s, u"get.php?id=3"_s,
           u"a|\"<b>.mp3"_s, u"..\\..\\x.mp3"_s, QString(256, u'a'), u"song\u202E3pm.hs"_s,
-          u"\u200Bx.mp3"_s, u"\U000E0001x.mp3"_s})
-        rows.emplace_back(u"/bytes/10/"_s + name, QString(), QString(), refused);
-    for (const auto &[path, folder, sizeText, messages] : rows) {
+          u"\u200Bx.mp3"_s, u"\U000E0001x.mp3"_s, u"a\u2028b.mp3"_s, u"a\u2029b.mp3"_s,
+          u"\uFDD0.mp3"_s, u"x\uFFFF.mp3"_s, u"\U0010FFFEx.mp3"_s})
+        rows.emplace_back(u"/bytes/10/"_s + name, QString(), QString(), refused, QString());
+    for (const auto &[path, folder, sizeText, messages, reason] : rows) {
         SCOPED_TRACE((path + u' ' + folder).toStdString());
         controls = {};
         controls.folder = here + folder;
@@ -230,19 +242,25 @@ TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
         EXPECT_EQ(files(here + u"names"_s), (Files{{u"b.mp3"_s, "taken"}}));
         EXPECT_EQ(std::ranges::count(controls.bar, 100), 0);
         EXPECT_EQ(controls.sizeTexts.value(0), sizeText);
+        EXPECT_EQ(controls.failure, reason);
     }
     // Nothing was asked for without a row, for a folder of the name or a refused name.
     EXPECT_EQ(server.received().size(), 11u);
     // The cut-short body over 2 GiB: bytes counted as they arrived, not as announced.
     EXPECT_EQ(fileDownload.state().BytesDone, ShortBodyCap);
 
-    // "No" keeps the old file; "yes" and a whole new one replace it.
+    // The next download clears the reason as it starts, "no" to its question
+    // included; "no" keeps the old file; "yes" and a whole new one replace it.
+    download(u"/status/404/c.mp3"_s);
+    EXPECT_EQ(controls.failure, notGiven(404));
     controls.answer = MessageAnswer::No;
     download(u"/bytes/10/a.mp3"_s);
+    EXPECT_EQ(controls.failure, QString());
     EXPECT_EQ(files(here), before);
     controls.answer = MessageAnswer::Yes;
     download(u"/bytes/10/a.mp3"_s);
     EXPECT_EQ(files(here).at(u"a.mp3"_s), bodyOf(10));
+    EXPECT_EQ(controls.failure, QString());
 }
 
 // Answers no server library would write: after the request head it sends
@@ -272,33 +290,43 @@ public:
 };
 
 // Only a whole, unencoded body whose length is stated once takes the name;
-// the others leave nothing behind, and so does a body that trickles in slower
-// than the transfer allows.
+// the others leave nothing behind and their reason on the bar, and so do a
+// body that trickles in slower than the transfer allows and a server that
+// does not listen.
 TEST_F(Download, TakesOnlyAWholeUnencodedBody)
 {
     const QByteArray ok = "HTTP/1.1 200 OK\r\nConnection: close\r\n",
                      ten = "Content-Length: 10\r\n";
     const QByteArray chunked = QByteArray("1388\r\n") + bodyOf(5000) + "\r\n0\r\n\r\n";
-    const std::tuple<const char *, QByteArray, QByteArray, bool> rows[] = {
-        {"chunked with a length", ok + "Transfer-Encoding: chunked\r\n" + ten, chunked, false},
-        {"two lengths", ok + ten + "Content-Length: 9\r\n", bodyOf(10), false},
+    // The head, the body, the reason on the bar ("" for a saved file).
+    const std::tuple<const char *, QByteArray, QByteArray, QString> rows[] = {
+        {"chunked with a length", ok + "Transfer-Encoding: chunked\r\n" + ten, chunked, Refused},
+        {"two lengths", ok + ten + "Content-Length: 9\r\n", bodyOf(10), Refused},
         {"partial", "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/100\r\n" + ten,
-         bodyOf(10), false},
-        {"range on a 200", ok + "Content-Range: bytes 0-9/10\r\n" + ten, bodyOf(10), false},
-        {"compressed", ok + "Content-Encoding: gzip\r\n" + ten, bodyOf(10), false},
-        {"trickle", ok + "Content-Length: 100\r\n", bodyOf(100), false},
-        {"the same length twice, identity", ok + ten + ten + "Content-Encoding: identity\r\n",
-         bodyOf(10), true}};
+         bodyOf(10), Refused},
+        {"range on a 200", ok + "Content-Range: bytes 0-9/10\r\n" + ten, bodyOf(10), Refused},
+        {"compressed", ok + "Content-Encoding: gzip\r\n" + ten, bodyOf(10), Refused},
+        {"a length in words", ok + "Content-Length: 10 bytes\r\n", bodyOf(10), Refused},
+        {"trickle", ok + "Content-Length: 100\r\n", bodyOf(100), Lost},
+        {"nothing listens", {}, {}, Unreachable},
+        {"the same length twice, identity",
+         ok + ten + ten + "Content-Encoding: identity\r\n",
+         bodyOf(10),
+         {}}};
     inet.setRequestTimeout(1s);  // at least 64 bytes a second; the trickle sends 10
-    for (const auto &[name, head, body, saved] : rows) {
+    for (const auto &[name, head, body, reason] : rows) {
         SCOPED_TRACE(name);
         RawServer raw(head + "\r\n", body, std::string_view(name) == "trickle" ? 100ms : 0ms);
+        if (head.isEmpty())
+            raw.close();
+        const bool saved = reason.isEmpty();
         controls = {};
         controls.folder = dir.path() + u'/';
         controls.address = u"http://127.0.0.1:%1/s.mp3"_s.arg(raw.serverPort());
         test::await(fileDownload.Command3_Click());
         EXPECT_EQ(files(controls.folder), (saved ? Files{{u"s.mp3"_s, bodyOf(10)}} : Files{}));
         EXPECT_EQ(std::ranges::count(controls.bar, 100), saved ? 1 : 0);
+        EXPECT_EQ(controls.failure, reason);
         QFile::remove(controls.folder + u"s.mp3"_s);
     }
 }

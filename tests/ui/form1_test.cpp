@@ -1,3 +1,4 @@
+#include "download/partfile.h"
 #include "platform/quitsignals.h"
 #include "tests/support/localserver.h"
 #include "tests/ui/modaldialog.h"
@@ -16,6 +17,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStyledItemDelegate>
 #include <QTemporaryDir>
@@ -324,9 +326,12 @@ void Form1Test::closingEndsEverythingCleanly()
     QCOMPARE(contents(folder, name), QByteArray("old"));
 }
 
-// Asked to quit mid-download, the window closes and the temporary file goes.
+// Asked to quit mid-download, the window closes and the temporary file goes,
+// the named one of file systems without nameless files too.
 void Form1Test::aQuitSignalEndsADownloadCleanly()
 {
+    plimo::PartFile::setNamelessAllowed(false);
+    const auto restore = qScopeGuard([] { plimo::PartFile::setNamelessAllowed(true); });
     FlowServer server;
     ShownForm shown;
     const plimo::QuitSignals quitSignals;
