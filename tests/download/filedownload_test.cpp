@@ -50,7 +50,8 @@ QString notGiven(int status)
 }
 const QString Refused = u"서버의 응답이 올바른 파일이 아닙니다."_s,
               Unreachable = u"서버에 연결할 수 없습니다."_s,
-              Lost = u"서버와의 연결이 끊겼습니다."_s, NoFolder = u"폴더에 저장할 수 없습니다."_s,
+              Lost = u"서버와의 연결이 끊겼습니다."_s, Slow = u"서버가 너무 느립니다."_s,
+              NoFolder = u"폴더에 저장할 수 없습니다."_s,
               TakenMeanwhile = u"같은 이름의 파일이 그사이에 생겼습니다."_s;
 
 class RecordingControls final : public DownloadControls {
@@ -307,7 +308,7 @@ TEST_F(Download, TakesOnlyAWholeUnencodedBody)
         {"range on a 200", ok + "Content-Range: bytes 0-9/10\r\n" + ten, bodyOf(10), Refused},
         {"compressed", ok + "Content-Encoding: gzip\r\n" + ten, bodyOf(10), Refused},
         {"a length in words", ok + "Content-Length: 10 bytes\r\n", bodyOf(10), Refused},
-        {"trickle", ok + "Content-Length: 100\r\n", bodyOf(100), Lost},
+        {"trickle", ok + "Content-Length: 100\r\n", bodyOf(100), Slow},
         {"nothing listens", {}, {}, Unreachable},
         {"the same length twice, identity",
          ok + ten + ten + "Content-Encoding: identity\r\n",
