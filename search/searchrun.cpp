@@ -1,36 +1,33 @@
 #include "search/searchrun.h"
 
-#include "platform/error.h"
 #include "search/extract.h"
 #include "search/hosts.h"
+#include "search/pagewindow.h"
 #include "text/text.h"
 
 namespace plimo {
 namespace {
 
-// A page that cannot be fetched counts as an empty page. Going on with the
-// previous page's text instead would scan it a second time and add its links
-// or its row again, with another post's title and file. A cancelled fetch is
-// no page at all: the window is closing, and the run ends with it.
-QCoro::Task<QString> fetchOrEmpty(const PageFetch &fetch, QString address)
+// The count is taken once, when the phase begins.
+QStringList itemsOf(const WorkList &list)
 {
-    try {
-        co_return co_await fetch(address);
-    } catch (const Error &error) {
-        if (error.number() == errc::Cancelled)
-            throw;
-    }
-    co_return QString();
+    QStringList items;
+    const qsizetype count = list.count();
+    items.reserve(count);
+    for (qsizetype i = 0; i < count; ++i)
+        items.append(list.item(i));
+    return items;
 }
 
 QCoro::Task<> harvestPostLinks(SearchControls &controls, const PageFetch &fetch)
 {
-    const qsizetype count = controls.list1().count();
-    for (qsizetype i = 0; i < count; ++i) {
-        const QString page = co_await fetchOrEmpty(fetch, controls.list1().item(i));
-        for (const QString &link : extract::harvestLinks(page))
-            controls.list2().append(link);
-    }
+    return fetchPages(itemsOf(controls.list1()), fetch,
+                      [&controls](const QString &page) -> std::function<void()> {
+                          return [&controls, links = extract::harvestLinks(page)] {
+                              for (const QString &link : links)
+                                  controls.list2().append(link);
+                          };
+                      });
 }
 
 void rebuildPostViews(SearchControls &controls)
@@ -44,12 +41,13 @@ void rebuildPostViews(SearchControls &controls)
 
 QCoro::Task<> extractAttachments(SearchControls &controls, const PageFetch &fetch)
 {
-    const qsizetype count = controls.list3().count();
-    for (qsizetype k = 0; k < count; ++k) {
-        const QString page = co_await fetchOrEmpty(fetch, controls.list3().item(k));
-        if (const auto row = extract::extractRow(page))
-            controls.addRow(row->title, row->fileAddress);
-    }
+    return fetchPages(itemsOf(controls.list3()), fetch,
+                      [&controls](const QString &page) -> std::function<void()> {
+                          return [&controls, row = extract::extractRow(page)] {
+                              if (row)
+                                  controls.addRow(row->title, row->fileAddress);
+                          };
+                      });
 }
 
 }  // namespace

@@ -3,17 +3,17 @@
 // The search run: a query becomes rows of (post title, file address).
 //
 // The run reads and writes the window's controls only through SearchControls,
-// so it runs the same against the real window and against a test double; it
-// fetches every page through the Inet it is given, strictly one after the
-// other, in list order.
+// so it runs the same against the real window and against a test double. It
+// fetches through the Inet it is given, several pages at once (pagewindow.h),
+// and fills the lists and the rows exactly as fetching the pages one after the
+// other in list order would.
 
 #include "platform/inet.h"
+#include "search/pagewindow.h"
 
 #include <QString>
 
 #include <QCoroTask>
-
-#include <functional>
 
 namespace plimo {
 
@@ -55,17 +55,19 @@ void loadlist(SearchControls &controls);
 // builds the page plan, harvests post links, rebuilds them into post-view
 // addresses, extracts each post's first attachment, and writes the status
 // texts and finally the count text. A page that cannot be fetched counts as
-// an empty page. Awaits each page in turn, so the thread's event loop runs
+// an empty page. Each phase fetches its list DefaultPageWindow pages at a
+// time and adds what they yield in list order, rows appearing from the top as
+// their pages arrive; the post pages are requested only once every result
+// page has been read. The pages are awaited, so the thread's event loop runs
 // meanwhile; the only failure that ends the run early is a cancelled fetch
-// (errc::Cancelled, the window is closing), which the task rethrows. The
-// controls and inet1 must outlive the task.
+// (errc::Cancelled, the window is closing), which the task rethrows once no
+// fetch of the run is running any more. The controls and inet1 must outlive
+// the task, and inet1 must run several OpenURLs at once.
 QCoro::Task<> runSearch(SearchControls &controls, Inet &inet1);
 
-// The same run with the fetch given as a function: it gives the body of one
-// address as text, or throws plimo::Error when the address cannot be fetched.
-// Lets the run be driven without a network (the fuzzer feeds its pages here):
-// with fetches that complete at once, so does the run.
-using PageFetch = std::function<QCoro::Task<QString>(const QString &address)>;
+// The same run with the fetch given as a function (see PageFetch). Lets the run
+// be driven without a network (the fuzzer feeds its pages here): with fetches
+// that complete at once, so does the run.
 QCoro::Task<> runSearch(SearchControls &controls, PageFetch fetch);
 
 }  // namespace plimo

@@ -9,7 +9,16 @@
 #include "tools/portal/catalogue.h"
 #include "tools/portal/portal.h"
 
+#include <QScopeGuard>
+
+#include <QCoroTimer>
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -36,22 +45,77 @@ void expectPlan(const QStringList &list1, const QString &query)
     EXPECT_EQ(list1[9], search + u"&query="_qs + query + u"&start=91"_qs);
 }
 
-// The sample portal plays the three hosts as the program's proxy. Result
-// page 5 answers 500 and page 7 drops its connection: each must count as an
-// empty page, where going on with the page before would list the posts of
-// page 4 or page 6 a second time.
-TEST(SearchRun, AgainstThePortalThenWithEveryFetchFailing)
+using namespace std::chrono_literals;
+constexpr std::int64_t PageCap = 64 * 1024;
+constexpr std::size_t DeadPost = 3, BigPost = 5;  // answered 500, and over PageCap
+
+// The sample portal plays the three hosts as the program's proxy and holds
+// each page the longer the earlier it stands in its list, so that later
+// requests overtake earlier ones. It notes the most requests held at once,
+// whether a result page past the first window came while the first was still
+// held, and whether a post came before every result page was answered.
+struct SlowPortal {
+    explicit SlowPortal(plimo::portal::Faults faults = {}) : portal(faults)
+    {
+        portal.install(server.http());
+        server.http().set_post_routing_handler([this](const auto &request, auto &response) {
+            const auto &posts = plimo::portal::posts();
+            const bool result = request.target.find(plimo::portal::SearchHost) != std::string::npos;
+            const std::size_t index =
+                result ? std::stoi(request.get_param_value("start")) / 10
+                       : std::ranges::find(posts, request.get_param_value("logNo"),
+                                           &plimo::portal::Post::logNo) -
+                             posts.begin();
+            {
+                std::lock_guard lock(mutex);
+                most = std::max(most, ++held);
+                overtaken |= result && index >= plimo::DefaultPageWindow && firstHeld;
+                postTooEarly |= !result && answered < 10;
+                firstHeld |= result && index == 0;
+            }
+            std::this_thread::sleep_for(((result ? 10 : posts.size()) - index) * 15ms);
+            if (!result && index == DeadPost)
+                response.status = 500;
+            if (!result && index == BigPost) {
+                response.headers.erase("Content-Length");  // httplib has set it already
+                response.set_content(response.body + std::string(PageCap, ' '), "text/html");
+                response.set_header("Content-Length", std::to_string(response.body.size()));
+            }
+            std::lock_guard lock(mutex);
+            --held;
+            answered += result;
+            firstHeld &= !(result && index == 0);
+        });
+        server.start();
+    }
+
+    plimo::portal::Portal portal;
+    std::mutex mutex;
+    int held = 0, answered = 0, most = 0;
+    bool firstHeld = false, overtaken = false, postTooEarly = false;
+    plimo::test::LocalServer server;  // last: its threads use the members above
+};
+
+// One transfer component per page, living as long as its fetch.
+QCoro::Task<QString> fetchAlone(const QString &address)
 {
-    plimo::portal::Portal portal({.deadPages = {5}, .dropPages = {7}});
-    plimo::test::LocalServer server;
-    portal.install(server.http());
-    server.start();
-    plimo::test::ScopedEnv proxy("http_proxy", server.proxyAddress());
+    plimo::Inet inet;
+    inet.setPageCap(PageCap);
+    co_return co_await inet.OpenURL(address);
+}
+
+// Result page 5 answers 500 and page 7 drops its connection, post 3 answers
+// 500 and post 5 is over the cap: each must count as an empty page, where
+// going on with the page before would list its posts or its row a second
+// time. The lists and the rows are those of a run one page after the other.
+TEST(SearchRun, AgainstASlowPortalThenWithEveryFetchFailing)
+{
+    SlowPortal portal({.deadPages = {5}, .dropPages = {7}});
+    plimo::test::ScopedEnv proxy("http_proxy", portal.server.proxyAddress());
     MemoryControls controls;
     const auto search = [&controls](const QString &query) {
-        plimo::Inet inet1;  // its kept connection closes with it, so the server can stop at once
         controls.query = query;
-        plimo::test::await(plimo::runSearch(controls, inet1));
+        plimo::test::await(plimo::runSearch(controls, fetchAlone));
     };
     search(u"가수+노래 제목&x"_qs);
 
@@ -61,22 +125,31 @@ TEST(SearchRun, AgainstThePortalThenWithEveryFetchFailing)
     QList<Row> rows;
     for (const auto &row : plimo::portal::expectedRows())
         rows.append({QString::fromStdString(row.title), QString::fromStdString(row.address)});
+    rows.removeIf([](const Row &row) {
+        return row.title == QString::fromStdString(plimo::portal::posts()[DeadPost].title) ||
+               row.title == QString::fromStdString(plimo::portal::posts()[BigPost].title);
+    });
     expectPlan(controls.list1Items.items, controls.query);
     EXPECT_EQ(controls.list2Items.items.size(), views.size());
     EXPECT_EQ(controls.list3Items.items, views);
     EXPECT_EQ(controls.rows, rows);
     EXPECT_EQ(controls.statuses, statusTexts(rows.size()));
-    // Strictly one after the other, in list order: the result pages, then the posts.
+    // Every page once, a window's worth at a time, the posts after the results.
     std::vector<std::string> sent, expected;
-    for (const auto &request : server.received())
+    for (const auto &request : portal.server.received())
         sent.push_back(request.target);
     for (const QString &address : controls.list1Items.items + views)
         expected.push_back(plimo::wireAddress(address).toStdString());
+    std::ranges::sort(sent);
+    std::ranges::sort(expected);
     EXPECT_EQ(sent, expected);
 
     // A second run starts from nothing, and with the portal gone it ends with
     // the ten addresses and a count of 0.
-    server.stop();
+    portal.server.stop();
+    EXPECT_EQ(portal.most, plimo::DefaultPageWindow);
+    EXPECT_TRUE(portal.overtaken);
+    EXPECT_FALSE(portal.postTooEarly);
     controls.selectedAddress = controls.rows.value(0).fileAddress;
     search(u"x"_qs);
     expectPlan(controls.list1Items.items, u"x"_qs);
@@ -85,6 +158,37 @@ TEST(SearchRun, AgainstThePortalThenWithEveryFetchFailing)
     EXPECT_TRUE(controls.rows.isEmpty());
     EXPECT_TRUE(controls.selectedAddress.isEmpty());
     EXPECT_EQ(controls.statuses, statusTexts(rows.size()) + statusTexts(0));
+}
+
+// A cancelled fetch (the window is closing) ends the run with Cancelled, but
+// only once none of its fetches runs any more; it starts no request and adds
+// no row meanwhile.
+TEST(SearchRun, CancelledFetchEndsTheRun)
+{
+    SlowPortal portal;
+    plimo::test::ScopedEnv proxy("http_proxy", portal.server.proxyAddress());
+    MemoryControls controls;
+    const QString third =
+        QString::fromStdString(plimo::portal::postViewAddress(plimo::portal::posts()[2]));
+    int running = 0;
+    const auto fetch = [&](const QString &address) -> QCoro::Task<QString> {
+        ++running;
+        const auto ended = qScopeGuard([&running] { --running; });
+        if (address == third) {  // while the posts before and after it are on their way
+            co_await QCoro::sleepFor(60ms);
+            throw plimo::Error(plimo::errc::Cancelled, u"closing"_qs);
+        }
+        co_return co_await fetchAlone(address);
+    };
+    try {
+        plimo::test::await(plimo::runSearch(controls, fetch));
+        ADD_FAILURE() << "the run went on";
+    } catch (const plimo::Error &error) {
+        EXPECT_EQ(error.number(), plimo::errc::Cancelled);
+    }
+    EXPECT_EQ(running, 0);
+    EXPECT_EQ(portal.server.received().size(), 10 + plimo::DefaultPageWindow - 1);
+    EXPECT_TRUE(controls.rows.isEmpty());
 }
 
 // Counts past the 16-bit range of the old list boxes, driven through the fetch
