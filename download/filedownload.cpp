@@ -1,5 +1,6 @@
 #include "download/filedownload.h"
 
+#include "download/answer.h"
 #include "download/partfile.h"
 #include "platform/error.h"
 #include "text/text.h"
@@ -22,11 +23,6 @@ constexpr std::int64_t ChunkSize = 1024;
 // chunk would cost more than the chunk itself.
 constexpr qsizetype WriteBuffer = 64 * 1024;
 constexpr qsizetype MaxNameBytes = 255;  // what a Linux file system takes in one name
-
-// Answers that the download itself refuses, numbered apart from the
-// program's own failures.
-constexpr int StatusRefused = -1;  // the message is the status, in digits
-constexpr int AnswerRefused = -2;  // not the whole file as one plain body
 
 QString chooseFirstText()
 {
@@ -156,7 +152,8 @@ void FileDownload::stop()
         return;
     m_stopRequested = true;
     m_state.TransferOn = false;
-    m_inet2.Cancel();  // resumes the download if it awaits the network
+    m_inet2.Cancel();      // resumes the download if it awaits the network
+    m_retryWait.cancel();  // or if it pauses before another try
 }
 
 QCoro::Task<> FileDownload::run(QString address)
@@ -175,22 +172,71 @@ QCoro::Task<> FileDownload::run(QString address)
 
     m_state.BytesDone = 0;
     m_state.TransferOn = true;
-    co_await request(address);
+    std::optional<PartFile> file;
+    QString path;
+    co_await transferWithRetries(address, file, path);
+    if (m_state.BytesDone != m_state.FileSize)
+        throw Error(errc::Cancelled, QStringLiteral("the download was stopped"));
+    file->commit(m_state.FileName, replace && path == checkedPath ? PartFile::Commit::Replace
+                                                                  : PartFile::Commit::KeepExisting);
+    showProgress();  // 100 only now that the file has its name
+}
+
+// A transport failure is tried again after a pause, on the same file; the
+// folder box is not read again. Every other failure ends the download.
+QCoro::Task<> FileDownload::transferWithRetries(QString address, std::optional<PartFile> &file,
+                                                QString &path)
+{
+    for (std::size_t tries = 0;; ++tries) {
+        bool again = false;
+        try {
+            co_await transferOnce(address, file, path);
+        } catch (const Error &error) {
+            again = tries < std::size(resume::RetryDelays) &&
+                    resume::isTransportFailure(error.number()) && !m_stopRequested;
+            if (!again)
+                throw;
+        }
+        if (!again)
+            co_return;
+        m_inet2.Cancel();  // the broken connection goes now, not after the pause
+        co_await m_retryWait(resume::RetryDelays[tries]);
+    }
+}
+
+// Asks for the rest of the file when an earlier answer named it with a
+// validator, else for all of it. A whole answer starts the file over.
+QCoro::Task<> FileDownload::transferOnce(QString address, std::optional<PartFile> &file,
+                                         QString &path)
+{
+    const bool resuming = file && m_state.BytesDone > 0 && !m_validator.isEmpty();
+    const answer::Rest asked{resuming ? m_state.BytesDone : 0, m_state.FileSize};
+    const std::int64_t length = co_await request(address, asked);
+    if (m_inet2.ResponseCode() != 206)
+        startOver(length, file, path);
+    co_await receiveBody(*file);
+}
+
+void FileDownload::startOver(std::int64_t length, std::optional<PartFile> &file, QString &path)
+{
+    m_state.FileSize = length;
+    m_state.BytesDone = 0;
+    const auto header = [this](const char *name) {
+        return m_inet2.GetHeaders(QLatin1String(name)).value(0);
+    };
+    m_validator = answer::strongValidator(header("ETag"), header("Last-Modified"), header("Date"));
     m_controls.setSizeText(
         text::FormatNumber(static_cast<double>(m_state.FileSize) / 1024 / 1024, 2) +
         QStringLiteral(" MB"));
-
+    if (file) {
+        file->restart();
+        return;
+    }
     // The folder may have changed while the response was awaited; the file
     // goes where the folder box points now, and replaces only what the user
     // agreed to replace.
-    const QString path = destinationPath();
-    PartFile file(path.left(path.size() - m_state.FileName.size()), WriteBuffer);
-    co_await receiveBody(file);
-    if (m_state.BytesDone != m_state.FileSize)
-        throw Error(errc::Cancelled, QStringLiteral("the download was stopped"));
-    file.commit(m_state.FileName, replace && path == checkedPath ? PartFile::Commit::Replace
-                                                                 : PartFile::Commit::KeepExisting);
-    showProgress();  // 100 only now that the file has its name
+    path = destinationPath();
+    file.emplace(path.left(path.size() - m_state.FileName.size()), WriteBuffer);
 }
 
 QString FileDownload::destinationPath() const
@@ -214,53 +260,22 @@ bool FileDownload::confirmReplace(const QString &path)
     return true;
 }
 
-QCoro::Task<> FileDownload::request(QString address)
+QCoro::Task<std::int64_t> FileDownload::request(QString address, answer::Rest asked)
 {
     m_stage = Stage::Requesting;
-    m_inet2.Execute(address, QStringLiteral("GET"));
+    if (asked.from > 0)
+        m_inet2.Execute(address, QStringLiteral("GET"), Inet::Resume{asked.from, m_validator});
+    else
+        m_inet2.Execute(address, QStringLiteral("GET"));
     co_await m_inet2.untilResponse();
     // No status: the transport failed, and reading the body says how.
     if (m_inet2.ResponseCode() == 0) {
         m_inet2.GetChunk(1);
         throw Error(errc::CannotConnect, QStringLiteral("no answer from the server"));
     }
-    m_state.FileSize = checkResponse();
+    const std::int64_t length = answer::check(m_inet2, asked);
     m_stage = Stage::Receiving;
-}
-
-// Only a whole song, byte for byte, may take the name: an error page, a part
-// of the file, compressed bytes, or a body whose length the headers give two
-// ways (which of them the body follows is anyone's guess) or not at all never
-// do. Returns the body's length.
-std::int64_t FileDownload::checkResponse() const
-{
-    const auto refuse = [](const QString &why) { throw Error(AnswerRefused, why); };
-    const int status = m_inet2.ResponseCode();
-    if (status < 200 || status > 299)
-        throw Error(StatusRefused, QString::number(status));
-    if (status == 206)
-        refuse(QStringLiteral("a part of the file, not asked for"));
-    if (!m_inet2.GetHeaders(QStringLiteral("Content-Range")).isEmpty())
-        refuse(QStringLiteral("a part of the file"));
-    const QList<QByteArray> lengths = m_inet2.GetHeaders(QStringLiteral("Content-Length"));
-    if (!m_inet2.GetHeaders(QStringLiteral("Transfer-Encoding")).isEmpty() && !lengths.isEmpty())
-        refuse(QStringLiteral("both Transfer-Encoding and Content-Length"));
-    if (std::ranges::any_of(lengths,
-                            [&](const QByteArray &length) { return length != lengths[0]; }))
-        refuse(QStringLiteral("Content-Length given twice"));
-    for (const QByteArray &encoding : m_inet2.GetHeaders(QStringLiteral("Content-Encoding"))) {
-        if (encoding.compare("identity", Qt::CaseInsensitive) != 0)
-            refuse(QStringLiteral("Content-Encoding ") + QString::fromLatin1(encoding));
-    }
-    std::int64_t length = 0;
-    try {
-        length = text::TextToLongLong(QString::fromLatin1(lengths.value(0)));
-    } catch (const Error &) {
-        // No length, or none that is a number: refused below.
-    }
-    if (length <= 0)
-        refuse(QStringLiteral("Content-Length \"%1\"").arg(QString::fromLatin1(lengths.value(0))));
-    return length;
+    co_return length;
 }
 
 // Awaits only when the next chunk is not there yet: bytes already received
@@ -309,9 +324,9 @@ void FileDownload::endWithFailure(const Error &error)
 QString FileDownload::failureReason(const Error &error) const
 {
     switch (error.number()) {
-    case StatusRefused:
+    case answer::StatusRefused:
         return QStringLiteral("서버가 파일을 주지 않았습니다 (응답 %1).").arg(error.message());
-    case AnswerRefused:
+    case answer::AnswerRefused:
         return QStringLiteral("서버의 응답이 올바른 파일이 아닙니다.");
     case errc::CannotConnect:
         return cannotConnectText();

@@ -6,6 +6,9 @@
 // The download reads and writes the window's controls only through
 // DownloadControls and fetches through the Inet it is given.
 
+#include "download/answer.h"
+#include "download/partfile.h"
+#include "download/resume.h"
 #include "platform/inet.h"
 
 #include <QByteArray>
@@ -14,6 +17,7 @@
 #include <QCoroTask>
 
 #include <cstdint>
+#include <optional>
 
 namespace plimo {
 
@@ -57,8 +61,6 @@ struct TransferState {
 };
 
 class Error;
-class PartFile;
-
 // The download of the file address in Text3 into the folder of Text2, named
 // after the address's last segment (trailing blanks dropped, percent escapes
 // kept). The body arrives in 1024-byte chunks and is written through a
@@ -99,8 +101,11 @@ private:
     QCoro::Task<> run(QString address);
     QString destinationPath() const;
     bool confirmReplace(const QString &path);
-    QCoro::Task<> request(QString address);
-    std::int64_t checkResponse() const;
+    QCoro::Task<> transferWithRetries(QString address, std::optional<PartFile> &file,
+                                      QString &path);
+    QCoro::Task<> transferOnce(QString address, std::optional<PartFile> &file, QString &path);
+    void startOver(std::int64_t length, std::optional<PartFile> &file, QString &path);
+    QCoro::Task<std::int64_t> request(QString address, answer::Rest asked);
     QCoro::Task<> receiveBody(PartFile &file);
     void showProgress();
     void endWithFailure(const Error &error);
@@ -118,6 +123,8 @@ private:
     bool m_stopRequested = false;
     Stage m_stage = Stage::Preparing;
     int m_shownPercent = -1;
+    QByteArray m_validator;  // names the file for a resumed request; "" for none
+    resume::RetryWait m_retryWait;
 };
 
 }  // namespace plimo

@@ -137,6 +137,13 @@ void PartFile::write(const QByteArray &bytes)
     m_used += bytes.size();
 }
 
+void PartFile::restart()
+{
+    m_used = 0;
+    if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
+        fail("cannot write", m_name, errno);
+}
+
 void PartFile::commit(const QString &fileName, Commit mode)
 {
     const QByteArray target = QFile::encodeName(fileName);

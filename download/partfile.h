@@ -48,6 +48,8 @@ public:
     PartFile &operator=(const PartFile &) = delete;
 
     void write(const QByteArray &bytes);
+    // Drops every byte written so far: the next write is the file's first.
+    void restart();
 
     // Writes out the buffer, closes the file and gives it fileName, a name
     // inside the folder (no "/"). When that fails, the temporary file is gone

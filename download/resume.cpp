@@ -2,47 +2,15 @@
 
 #include "platform/error.h"
 
-#include <QDateTime>
 #include <QString>
 
 #include <utility>
 
 namespace plimo::resume {
-namespace {
-
-// HTTP dates end in "GMT", which Qt's RFC 2822 reading does not take.
-QDateTime httpDate(QByteArray value)
-{
-    value = value.trimmed();
-    if (value.endsWith(" GMT"))
-        value.replace(value.size() - 3, 3, "+0000");
-    return QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
-}
-
-}  // namespace
-
 bool isTransportFailure(int errorNumber)
 {
     return errorNumber == errc::CannotConnect || errorNumber == errc::ConnectionLost ||
            errorNumber == errc::TooSlow;
-}
-
-QByteArray strongValidator(const QByteArray &etag, const QByteArray &lastModified,
-                           const QByteArray &date)
-{
-    if (etag.startsWith('"') && etag.size() >= 2 && etag.endsWith('"'))
-        return etag;  // weak ones start with W/
-    const QDateTime modified = httpDate(lastModified), sent = httpDate(date);
-    if (modified.isValid() && sent.isValid() && modified.secsTo(sent) >= 1)
-        return lastModified.trimmed();
-    return {};
-}
-
-bool continuesAt(const QByteArray &contentRange, std::int64_t from, std::int64_t total)
-{
-    const QByteArray expected = "bytes " + QByteArray::number(from) + '-' +
-                                QByteArray::number(total - 1) + '/' + QByteArray::number(total);
-    return from < total && contentRange.trimmed() == expected;
 }
 
 RetryWait::RetryWait()
