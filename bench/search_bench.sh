@@ -6,9 +6,11 @@
 #     110 fetches, through http_proxy) side by side with one curl process
 #     fetching the same 110 addresses one after the other through the same
 #     proxy. Both are timed as whole processes; median of nine, interleaved;
-#   - the same search against a portal that answers each page after 50 ms,
-#     beside the sum of those delays plus curl's time (median of five);
-#   - the gaps between the event loop's passes during that slow search
+#   - the same search against portals that answer each page after 0, 50 and
+#     100 ms, beside `curl --parallel --parallel-max 6` fetching the same
+#     pages in the same two phases (the result pages, then the posts) and
+#     beside the floor of fetching them one at a time (median of five);
+#   - the gaps between the event loop's passes during the 100 ms search
 #     (five runs).
 #
 # Usage: bench/search_bench.sh [build-dir]   (a Release build, e.g.
@@ -17,7 +19,6 @@
 set -euo pipefail
 . "$(dirname "$0")/loopgaps.sh"
 
-delay_ms=50
 
 build=${1:-build}
 bench=$build/bench/search_bench
@@ -30,17 +31,18 @@ echo "== extraction"
 folder=$(mktemp -d "${TMPDIR:-/tmp}/search-bench.XXXXXX")
 "$bench"_portal >"$folder/port" &
 server=$!
-"$bench"_portal "$delay_ms" >"$folder/slowport" &
-slow_server=$!
+"$bench"_portal 50 >"$folder/port50" &
+server50=$!
+"$bench"_portal 100 >"$folder/port100" &
+server100=$!
 cleanup() {
-  kill "$server" "$slow_server" 2>/dev/null || true
-  wait "$server" "$slow_server" 2>/dev/null || true
+  kill "$server" "$server50" "$server100" 2>/dev/null || true
+  wait "$server" "$server50" "$server100" 2>/dev/null || true
   rm -rf "$folder"
 }
 trap cleanup EXIT
-for _ in $(seq 50); do [ -s "$folder/port" ] && [ -s "$folder/slowport" ] && break; sleep 0.1; done
+for _ in $(seq 50); do [ -s "$folder/port" ] && [ -s "$folder/port50" ] && [ -s "$folder/port100" ] && break; sleep 0.1; done
 proxy="http://127.0.0.1:$(cat "$folder/port")"
-slow_proxy="http://127.0.0.1:$(cat "$folder/slowport")"
 
 # One search first, to learn the 110 addresses it fetches.
 http_proxy=$proxy "$bench" run "$folder/addresses" 2>/dev/null
@@ -100,21 +102,41 @@ echo "  (no fetch: loading Qt and libcurl vs curl reading an empty file)"
 echo "rounds, search wall: ${search_wall[*]}"
 echo "rounds, curl wall:   ${curl_wall[*]}"
 
+# curl's configuration for one phase: lines $2 to $3 of the address list,
+# through the proxy $1, at most six at once.
+phase_config() {
+  echo "proxy = \"$1\""
+  echo "globoff"
+  echo "silent"
+  echo "parallel"
+  echo "parallel-max = 6"
+  sed -n "$2,$3p" "$folder/addresses" | while read -r address; do
+    echo "url = \"$address\""
+    echo "output = \"/dev/null\""
+  done
+}
 slow_rounds=${PLIMO_BENCH_SLOW_ROUNDS:-5}
-slow_wall=() slow_inside=()
-for _ in $(seq "$slow_rounds"); do
-  slow_wall+=("$(http_proxy=$slow_proxy milliseconds_of "$folder/run.out" "$bench" run "$folder/slow-addresses")")
-  slow_inside+=("$(sed -n 's/.*fetches, \([0-9.]*\) ms inside the run.*/\1/p' "$folder/run.out")")
+echo "== the search against a distant portal: six pages at once, median of $slow_rounds (ms)"
+printf '%-22s %10s %10s %8s %9s %12s  %s\n' "each page after" "search" "curl x6" "ratio" "floor" "floor/search" "goals"
+for delay in 0 50 100; do
+  port_file=$folder/port; [ "$delay" -eq 0 ] || port_file=$folder/port$delay
+  slow_proxy="http://127.0.0.1:$(cat "$port_file")"
+  phase_config "$slow_proxy" 1 10 >"$folder/phase1.config"
+  phase_config "$slow_proxy" 11 110 >"$folder/phase2.config"
+  slow_wall=() parallel_wall=()
+  for _ in $(seq "$slow_rounds"); do
+    slow_wall+=("$(http_proxy=$slow_proxy milliseconds_of "$folder/run.out" "$bench" run "$folder/slow-addresses")")
+    cmp -s "$folder/addresses" "$folder/slow-addresses" || { echo "the search fetched other addresses" >&2; exit 1; }
+    parallel_wall+=("$(milliseconds_of "$folder/curl.out" sh -c "curl -K '$folder/phase1.config' && curl -K '$folder/phase2.config'")")
+  done
+  sw=$(median "${slow_wall[@]}") pw=$(median "${parallel_wall[@]}")
+  floor=$((110 * delay))
+  speedup=-; [ "$delay" -eq 0 ] || speedup=$(echo "$floor / $sw" | bc -l | xargs printf 'x%.1f')
+  goals="<= x1.10 of curl"; [ "$delay" -eq 100 ] && goals="$goals, >= x4.5 faster than the floor"
+  printf '%-22s %10s %10s %8s %9s %12s  %s\n' "$delay ms" "$sw" "$pw" "$(ratio "$sw" "$pw")" "$floor" "$speedup" "$goals"
+  echo "  rounds, search: ${slow_wall[*]}; curl: ${parallel_wall[*]}"
 done
-[ "$slow_rounds" -eq 0 ] || cmp -s "$folder/addresses" "$folder/slow-addresses" || { echo "the slow search fetched other addresses" >&2; exit 1; }
-delays=$((110 * delay_ms))
-echo "== the same search, each page answered after $delay_ms ms, median of $slow_rounds (ms)"
-printf '%-28s %12s %12s %8s  %s\n' "" "search run" "delays+curl" "ratio" "goal"
-ssw=$(median "${slow_wall[@]}") ssi=$(median "${slow_inside[@]}")
-ref_wall=$(echo "$delays + $cw" | bc -l) ref_inside=$(echo "$delays + $ci" | bc -l)
-printf '%-28s %12s %12s %8s  %s\n' "whole process (wall)" "$ssw" "$ref_wall" "$(ratio "$ssw" "$ref_wall")" "<= x1.05"
-printf '%-28s %12s %12s %8s  %s\n' "fetching only (the run)" "$ssi" "$ref_inside" "$(ratio "$ssi" "$ref_inside")" "<= x1.05"
-echo "  ($delays ms of delays plus curl's medians above; rounds, search wall: ${slow_wall[*]})"
+echo "  (floor: 110 pages one at a time, their delays alone; both sides are whole processes)"
 
-echo "== the event loop during that search, $slow_rounds runs (ms between passes)"
-loop_gaps "$slow_rounds" env http_proxy="$slow_proxy" "$bench" gaps
+echo "== the event loop during the 100 ms search, $slow_rounds runs (ms between passes)"
+loop_gaps "$slow_rounds" env http_proxy="http://127.0.0.1:$(cat "$folder/port100")" "$bench" gaps
