@@ -1,8 +1,10 @@
 // Measures the download over loopback. Four modes, driven by download_bench.sh:
 //
 //   download_bench serve
-//       Serves /bytes/<n>/<name> (n bytes, streamed, nothing held in memory)
-//       and /silent/<name> (answers after 15 s) on 127.0.0.1; prints the port.
+//       Serves /bytes/<n>/<name> (n bytes, streamed, nothing held in memory),
+//       /cut/<n>/<name> (the same with a strong ETag, cut after half its bytes
+//       unless a range is asked for), /silent/<name> (answers after 15 s) and
+//       /sent (the body bytes sent so far) on 127.0.0.1; prints the port.
 //   download_bench fetch <address> <folder>
 //       One download through FileDownload, as the window's button starts it;
 //       prints the seconds and the CPU seconds from the click to the end, the
@@ -25,6 +27,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -80,15 +84,27 @@ int serve()
     static std::string pattern(64 * 1024, '\0');
     for (std::size_t i = 0; i < pattern.size(); ++i)
         pattern[i] = static_cast<char>((i * 2654435761u) >> 13);
+    static std::atomic<std::size_t> sent{0};
     httplib::Server server;
-    server.Get(R"(/bytes/(\d+)/.*)", [](const httplib::Request &req, httplib::Response &res) {
-        const std::size_t n = std::stoull(req.matches[1].str());
+    // httplib answers a range itself, with a 206 and its Content-Range; a
+    // whole answer of /cut/ stops at half the file.
+    server.Get(R"(/(bytes|cut)/(\d+)/.*)", [](const httplib::Request &req, httplib::Response &res) {
+        const std::size_t n = std::stoull(req.matches[2].str());
+        const std::size_t stop = req.matches[1] == "cut" && req.ranges.empty() ? n / 2 : n;
+        if (req.matches[1] == "cut")
+            res.set_header("ETag", "\"bench\"");
         res.set_content_provider(
-            n, "audio/mpeg", [](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+            n, "audio/mpeg", [=](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+                if (offset >= stop)
+                    return false;
                 const std::size_t at = offset % pattern.size();
-                sink.write(pattern.data() + at, std::min(length, pattern.size() - at));
-                return true;
+                const std::size_t count = std::min({length, pattern.size() - at, stop - offset});
+                sent += count;
+                return sink.write(pattern.data() + at, count);
             });
+    });
+    server.Get("/sent", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content(std::to_string(sent.load()), "text/plain");
     });
     server.Get(R"(/silent/.*)", [](const httplib::Request &, httplib::Response &res) {
         std::this_thread::sleep_for(std::chrono::seconds(15));
