@@ -85,6 +85,7 @@ public:
         m_form.findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("봄+왈츠"));
         m_button = m_form.findChild<QPushButton *>(QStringLiteral("Command1"));
         m_button->installEventFilter(this);
+        m_samples.reserve(static_cast<std::size_t>(searches));  // grows nothing meanwhile
         QTimer::singleShot(0, this, [this] { m_form.Text1_KeyPress(13); });
     }
 
