@@ -2,6 +2,7 @@
 
 #include "platform/error.h"
 #include "platform/quitsignals.h"
+#include "ui/accessibleresults.h"
 #include "ui/folderchooser.h"
 
 #include <QAccessibleWidget>
@@ -52,11 +53,14 @@ QUrl homePageUrl(const QString &address)
 Form1::Form1(QWidget *parent)
     : QWidget(parent), m_showMessage(showMessageBox), m_browseFolder(BrowseFolder)
 {
-    static const bool announcedAsWindow = [] {
+    // Before any control exists: a control's interface is made once, the
+    // first time anything asks for it.
+    static const bool accessibleInterfacesOurs = [] {
         QAccessible::installFactory(accessibleWindow);
+        QAccessible::installFactory(accessibleResults);
         return true;
     }();
-    Q_UNUSED(announcedAsWindow);
+    Q_UNUSED(accessibleInterfacesOurs);
     createControls();
     placeControls();
     setUpCaptions();
