@@ -60,7 +60,11 @@ QString withInvisibleCharactersShown(const QString &text)
 
 QString SingleLineDelegate::displayText(const QVariant &value, const QLocale &locale) const
 {
-    QString text = QStyledItemDelegate::displayText(value, locale);
+    // Qt's own display text turns a line break into U+2028, which would then
+    // show as a mark; a title's line breaks are only its layout.
+    QString text = value.typeId() == QMetaType::QString
+                       ? value.toString()
+                       : QStyledItemDelegate::displayText(value, locale);
     if (text.size() > MaxShownLength) {
         qsizetype cut = MaxShownLength;
         if (text.at(cut - 1).isHighSurrogate())
