@@ -5,7 +5,6 @@
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
-#include <QTimer>
 #include <QTranslator>
 
 namespace {
@@ -41,10 +40,6 @@ int main(int argc, char *argv[])
     const plimo::QuitSignals quitSignals;
     window.closeWhenAskedToQuit(quitSignals);
     window.show();
-
-    // Lets the tests start the real program and see it come up and go down.
-    if (qEnvironmentVariableIsSet("PLIMOMP3_QUIT_AFTER_START"))
-        QTimer::singleShot(0, &window, &QWidget::close);
 
     return app.exec();
 }
