@@ -16,7 +16,7 @@ LocalServer::LocalServer()
     m_server.set_keep_alive_timeout(1);
     m_server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &) {
         std::lock_guard lock(m_mutex);
-        m_received.push_back({req.method, req.target, req.get_header_value("Host")});
+        m_received.push_back({req.method, req.target});
         const std::pair peer{req.remote_addr, req.remote_port};
         if (std::ranges::find(m_peers, peer) == m_peers.end())
             m_peers.push_back(peer);

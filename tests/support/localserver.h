@@ -21,7 +21,6 @@ public:
     struct Received {
         std::string method;
         std::string target;  // the request target as sent: a path or, via a proxy, absolute
-        std::string host;    // the Host header
     };
 
     LocalServer();
