@@ -21,12 +21,6 @@
 #include <thread>
 #include <tuple>
 
-// Readable failures: gtest finds this by argument-dependent lookup.
-void PrintTo(const QString &text, std::ostream *out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
-
 namespace {
 
 using namespace plimo;

@@ -6,6 +6,13 @@
 #include <QString>
 
 #include <map>
+#include <ostream>
+
+// Readable failures: gtest finds this by argument-dependent lookup.
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace plimo::test {
 
