@@ -153,15 +153,7 @@ TEST(SearchRun, ACancelEndsTheRunWithNoRequestAfter)
     MemoryControls controls;
     plimo::Inet inet1;
     int outcome = -1;
-    const auto run = [&]() -> QCoro::Task<> {
-        try {
-            co_await plimo::runSearch(controls, inet1);
-            outcome = 0;
-        } catch (const plimo::Error &error) {
-            outcome = error.number();
-        }
-    };
-    run();
+    plimo::test::record(plimo::runSearch(controls, inet1), outcome);
     ASSERT_TRUE(plimo::test::spinUntil(
         [&] {
             std::lock_guard lock(portal.mutex);

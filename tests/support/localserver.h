@@ -42,7 +42,6 @@ public:
     std::string proxyAddress() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
     std::vector<Received> received() const;
-    std::size_t connectionsAccepted() const;
 
 private:
     httplib::Server m_server;
@@ -50,7 +49,6 @@ private:
     int m_port = 0;
     mutable std::mutex m_mutex;
     std::vector<Received> m_received;
-    std::vector<std::pair<std::string, int>> m_peers;
 };
 
 // Sets an environment variable for the lifetime of the object.
