@@ -1,7 +1,7 @@
-// What only the transfer component shows: the bytes a page becomes, the
-// address on the wire, cancellation and lifetimes, the rolling count and the
-// page deadline, pausing, and fetches side by side. Hostile answers are the
-// download's to refuse, and tested there.
+// What only the transfer component shows: the bytes a page becomes,
+// cancellation and lifetimes, the rolling count and the page deadline,
+// pausing, and fetches side by side. Hostile answers are the download's to
+// refuse, and the address on the wire shows in what the download sends.
 
 #include "platform/error.h"
 #include "platform/inet.h"
@@ -88,18 +88,6 @@ protected:
     plimo::test::LocalServer server;
     Inet inet;
 };
-
-// Only what an address cannot carry is escaped, and an escape stays as it is.
-TEST_F(Transfer, SendsTheAddressAsTyped)
-{
-    server.http().Get(".*", [](const auto &, auto &res) { res.set_content("", "text/html"); });
-    server.start();
-
-    EXPECT_EQ(failureOf(inet, server.url(u"/s?q="_s + Ga + u"+b&c=%41 \"<\t>{|}\\^`#y"_s)), 0);
-    ASSERT_EQ(server.received().size(), 1u);
-    EXPECT_EQ(server.received()[0].target,
-              "/s?q=%EA%B0%80+b&c=%41%20%22%3C%09%3E%7B%7C%7D%5C%5E%60%23y");
-}
 
 // A redirect that may not or cannot be followed fails that one fetch, and the
 // next fetch on the same instance goes out as if nothing had happened.
