@@ -15,7 +15,7 @@ LocalServer::LocalServer()
     m_server.set_keep_alive_timeout(1);
     m_server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &) {
         std::lock_guard lock(m_mutex);
-        m_received.push_back({req.method, req.target});
+        m_received.push_back({req.target});
         return httplib::Server::HandlerResponse::Unhandled;
     });
 }

@@ -19,7 +19,6 @@ namespace plimo::test {
 class LocalServer final {
 public:
     struct Received {
-        std::string method;
         std::string target;  // the request target as sent: a path or, via a proxy, absolute
     };
 
@@ -32,7 +31,6 @@ public:
     void start();
     void stop();
 
-    int port() const { return m_port; }
     // "http://127.0.0.1:<port>" followed by pathAndQuery.
     QString url(const QString &pathAndQuery) const
     {
