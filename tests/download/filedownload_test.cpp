@@ -254,12 +254,6 @@ TEST_F(Download, TakesOnlyTheWholeFileAndHealsAfterADroppedConnection)
                          "\r\nContent-Length: " + QByteArray::number(Size - from) + "\r\n",
                      all.mid(from)};
     };
-    const auto rangeOf = [](const QByteArray &request) {  // its Range and If-Range
-        QByteArray range;
-        for (const QByteArray &line : request.split('\n'))
-            range += line.contains("Range:") ? line.trimmed() + ';' : "";
-        return range;
-    };
     // The answers in turn (the last repeats), the requests they take, whether
     // the second asks for the rest, the reason on the bar ("" for the file).
     const std::tuple<const char *, QList<Reply>, qsizetype, bool, QString> rows[] = {
@@ -292,14 +286,16 @@ TEST_F(Download, TakesOnlyTheWholeFileAndHealsAfterADroppedConnection)
         const bool saved = reason.isEmpty();
         EXPECT_EQ(test::files(controls.folder),
                   (saved ? Files{{u"s.mp3"_s, bodyOf(Size)}} : Files()));
-        EXPECT_EQ(std::ranges::count(controls.bar, 100), saved ? 1 : 0);
         EXPECT_EQ(controls.failure, reason);
         ASSERT_EQ(raw.requests.size(), requests);
         // A refused body is not read on: the server cannot send all of it.
         ASSERT_TRUE(test::spinUntil([&] { return raw.sentWhole.size() == requests; }, 5s));
         EXPECT_EQ(raw.sentWhole.value(requests - 1), saved || reason == Lost);
-        EXPECT_EQ(rangeOf(raw.requests.value(1)),
-                  asksRest ? "Range: bytes=50000-;If-Range: \"v1\";" : "");
+        const QByteArray second = raw.requests.value(1);
+        EXPECT_EQ(second.contains("Range:"), asksRest);
+        EXPECT_EQ(second.contains("\nRange: bytes=50000-\r") &&
+                      second.contains("\nIf-Range: \"v1\"\r"),
+                  asksRest);
         QFile::remove(controls.folder + u"s.mp3"_s);
     }
 }
