@@ -141,12 +141,12 @@ TEST_F(Transfer, StreamsALargeBodyAtTheReadersPace)
                                  });
     });
     server.start();
-    inet.setRequestTimeout(300ms);
+    inet.setRequestTimeout(1s);
 
     const std::int64_t before = peakResidentBytes();
     std::int64_t offset = 0;
     inet.Execute(server.url(u"/big"_s), u"GET"_s);
-    plimo::test::spinUntil([] { return false; }, 1s);  // the reader is away
+    plimo::test::spinUntil([] { return false; }, 2500ms);  // the reader is away
     for (QByteArray bytes; !(bytes = chunk(inet, 1024)).isEmpty(); offset += bytes.size()) {
         for (qsizetype i = 0; i < bytes.size(); ++i) {
             if (bytes[i] != patternByte(offset + i))
