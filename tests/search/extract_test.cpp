@@ -29,18 +29,12 @@ TEST(Extract, HarvestLinks)
     const QString upper = u"<DT><A CLASS=\"sh_blog_title\" HREF=\""_qs;
     const QString capitals = u"HTTP://BLOG.NAVER.COM/Abc?Redirect=Log&logNo=1"_qs;
     const std::tuple<const char *, QString, QStringList> rows[] = {
-        {"empty page", QString(), {}},
-        {"anchor to another host is no link", Anchor + u"http://cafe.naver.com/x"_qs + End, {}},
         {"three links in page order", result(a) + u"<li>"_qs + result(b) + result(c), {a, b, c}},
-        {"the same link twice stays twice", result(a) + result(a), {a, a}},
         {"start marker in capitals, link keeps its case", upper + capitals + End, {capitals}},
         {"link end in capitals runs on to the next",
          Anchor + a + wrongEnd + result(b),
          {a + wrongEnd + Anchor + b}},
         {"end in capitals, none after: scan ends", Anchor + a + wrongEnd + Anchor + b, {}},
-        {"link start without end: the link runs on",
-         result(a) + Anchor + b + u"\">"_qs + result(c),
-         {a, b + u"\">"_qs + Anchor + c}},
         {"next link right after the end", Anchor + a + End.chopped(1) + result(b), {a, b}},
     };
     for (const auto &[name, page, links] : rows)
@@ -52,20 +46,16 @@ TEST(Extract, PostViewAddress)
     // What must stand between "blogId=" and "&from=search"; nullopt: no address at all.
     const std::tuple<const char *, QString, std::optional<QString>> rows[] = {
         {"usual link", Blog + u"abc?Redirect=Log&logNo=123"_qs, u"abc&logNo=123"_qs},
-        {"reference", Blog + u"abc?Redirect=Log&amp;logNo=123"_qs, u"abc&logNo=123"_qs},
         {"base in capitals: blog id is the whole link", u"HTTP://BLOG.NAVER.COM/a?logNo=9"_qs,
          u"HTTP://BLOG.NAVER.COM/a?logNo=9&logNo=9"_qs},
         {"no ?Redirect: all after the base", Blog + u"abc/7?logNo=7"_qs,
          u"abc/7?logNo=7&logNo=7"_qs},
         {"no logNo=: number is the whole link", Blog + u"a?Redirect"_qs,
          u"a&logNo="_qs + Blog + u"a?Redirect"_qs},
-        {"second base ends the id", Blog + u"ab"_qs + Blog + u"c?Redirect&logNo=1"_qs,
-         u"ab&logNo=1"_qs},
         {"second logNo= ends the number", Blog + u"a?Redirect&logNo=1&logNo=2"_qs,
          u"a&logNo=1&"_qs},
         {"?Redirect right after the base", Blog + u"?Redirect&logNo=1"_qs, u"&logNo=1"_qs},
         {"ends right after the base", Blog, std::nullopt},
-        {"ends right after logNo=", Blog + u"abc?Redirect&logNo="_qs, std::nullopt},
         {"two bases in a row", Blog + Blog + u"x?Redirect&logNo=1"_qs, std::nullopt},
     };
     for (const auto &[name, link, id] : rows) {
@@ -95,18 +85,14 @@ TEST(Extract, Row)
         {"file address at position 4", u"abc"_qs + song + u" "_qs, std::nullopt},
         {"position 5, no title marker: the whole page", u"abcd"_qs + song + u" x"_qs,
          Row{u"abcd"_qs + song + u" x"_qs, song + u" "_qs}},
-        {"file host in capitals", post(u"HTTP://BLOGATTACH.NAVER.COM/a.mp3 "_qs), std::nullopt},
         {"no blank after the file address", u"<p>"_qs + TitleStart + u"t</span>"_qs + song, {}},
         {"the ending blank stays", post(song + u" alt"_qs), usual},
         {"removal 1 takes the blank too", post(song + u"\"><img src=x>"_qs), Row{u"노래"_qs, song}},
         {"removal 2", post(song + u"?type=attachment\" x"_qs), usual},
         {"removal 3", post(song + u"','licenseyn': 'N'"_qs), usual},
-        {"removal 5 twice", post(song + u"<DIV<DIV "_qs), usual},
         {"overlap: removal 4 before removal 5", post(song + u"></DIV><DIV "_qs), usual},
         {"overlap: removal 1 spoils removal 2", post(song + u"?type=attachment\"><img src"_qs),
          Row{u"노래"_qs, song + u"?type=attachment"_qs}},
-        {"removals are case-sensitive", post(song + u"<div "_qs),
-         Row{u"노래"_qs, song + u"<div "_qs}},
         {"only the first file address counts", post(song + u" "_qs + File + u"/b.mp3 "_qs), usual},
         {"title not trimmed, references kept", post(song + u" "_qs, u" A &amp; B "_qs),
          Row{u" A &amp; B "_qs, song + u" "_qs}},
@@ -114,7 +100,6 @@ TEST(Extract, Row)
          Row{u"끝"_qs, song + u" "_qs}},
         {"title ends at a second title start",
          fileFirst + u"one"_qs + TitleStart + u"two</span>"_qs, Row{u"one"_qs, song + u" "_qs}},
-        {"empty title", post(song + u" "_qs, QString()), Row{QString(), song + u" "_qs}},
         // No title to cut: no row, rather than a row that borrows another post's.
         {"page ends right after the title start", fileFirst, std::nullopt},
         {"two title starts back to back", fileFirst + TitleStart + u"t"_qs, std::nullopt},
@@ -123,7 +108,6 @@ TEST(Extract, Row)
         {"a longer host name", post(File + u".example.org/x.mp3 "_qs), std::nullopt},
         {"port 80 named", post(File + u":80/x.mp3 "_qs), rowOf(File + u":80/x.mp3 "_qs)},
         {"another port", post(File + u":8080/x.mp3 "_qs), std::nullopt},
-        {"host only", post(File + u" "_qs), std::nullopt},
         {"removal 5 makes user info", post(File + u"<DIV@127.0.0.1:9/x.mp3 "_qs), std::nullopt},
         {"removal 5 makes the slash", post(File + u"<DIV/x.mp3 "_qs), rowOf(File + u"/x.mp3 "_qs)},
         {"4,096 characters", post(ofLength(4096)), rowOf(ofLength(4096))},

@@ -11,8 +11,7 @@
 
 namespace plimo::test {
 
-class MemoryList final : public WorkList {
-public:
+struct MemoryList final : WorkList {
     void clear() override { items.clear(); }
     void append(const QString &item) override { items.append(item); }
     qsizetype count() const override { return items.size(); }
@@ -21,8 +20,7 @@ public:
     QStringList items;
 };
 
-class MemoryControls final : public SearchControls {
-public:
+struct MemoryControls final : SearchControls {
     using Row = extract::Row;
 
     QString queryText() const override { return query; }

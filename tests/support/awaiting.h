@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/error.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
@@ -53,6 +55,18 @@ template <typename T> T await(QCoro::Task<T> task)
         std::rethrow_exception(finish.error);
     if constexpr (!std::is_void_v<T>)
         return std::move(*result);
+}
+
+// Awaits task and notes how it ended: 0, or the number of the plimo::Error it
+// threw. Started without being awaited, it lets a test watch a task run.
+template <typename T> QCoro::Task<> record(QCoro::Task<T> task, int &outcome)
+{
+    try {
+        co_await std::move(task);
+        outcome = 0;
+    } catch (const Error &error) {
+        outcome = error.number();
+    }
 }
 
 // Runs the event loop until done() holds or the time is up; whether it held.

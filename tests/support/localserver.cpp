@@ -1,6 +1,5 @@
 #include "tests/support/localserver.h"
 
-#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -16,10 +15,7 @@ LocalServer::LocalServer()
     m_server.set_keep_alive_timeout(1);
     m_server.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &) {
         std::lock_guard lock(m_mutex);
-        m_received.push_back({req.method, req.target, req.get_header_value("Host")});
-        const std::pair peer{req.remote_addr, req.remote_port};
-        if (std::ranges::find(m_peers, peer) == m_peers.end())
-            m_peers.push_back(peer);
+        m_received.push_back({req.target});
         return httplib::Server::HandlerResponse::Unhandled;
     });
 }
@@ -48,12 +44,6 @@ std::vector<LocalServer::Received> LocalServer::received() const
 {
     std::lock_guard lock(m_mutex);
     return m_received;
-}
-
-std::size_t LocalServer::connectionsAccepted() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_peers.size();
 }
 
 }  // namespace plimo::test

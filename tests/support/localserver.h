@@ -19,9 +19,7 @@ namespace plimo::test {
 class LocalServer final {
 public:
     struct Received {
-        std::string method;
         std::string target;  // the request target as sent: a path or, via a proxy, absolute
-        std::string host;    // the Host header
     };
 
     LocalServer();
@@ -33,7 +31,6 @@ public:
     void start();
     void stop();
 
-    int port() const { return m_port; }
     // "http://127.0.0.1:<port>" followed by pathAndQuery.
     QString url(const QString &pathAndQuery) const
     {
@@ -43,7 +40,6 @@ public:
     std::string proxyAddress() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
     std::vector<Received> received() const;
-    std::size_t connectionsAccepted() const;
 
 private:
     httplib::Server m_server;
@@ -51,7 +47,6 @@ private:
     int m_port = 0;
     mutable std::mutex m_mutex;
     std::vector<Received> m_received;
-    std::vector<std::pair<std::string, int>> m_peers;
 };
 
 // Sets an environment variable for the lifetime of the object.

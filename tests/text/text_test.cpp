@@ -37,6 +37,9 @@ template <typename T> void check(std::initializer_list<Case<T>> cases)
     }
 }
 
+// The 1-based rules and what the cuts yield at their edges. What a search or
+// a download shows through a higher seam (sizes, percentages, lengths in
+// words) is tested there.
 TEST(Text, PositionsCutsAndMatches)
 {
     check<qsizetype>({
@@ -45,22 +48,16 @@ TEST(Text, PositionsCutsAndMatches)
         {"InStr empty pattern yields start", [] { return InStr(2, u"abc"_qs, QString()); }, 2},
         {"InStr from the match itself", [] { return InStr(3, u"abcabc"_qs, u"cab"_qs); }, 3},
         {"InStr from after the match", [] { return InStr(4, u"abcabc"_qs, u"cab"_qs); }, 0},
-        {"InStr is case-sensitive", [] { return InStr(1, u"ABC"_qs, u"b"_qs); }, 0},
-        {"InStr counts Hangul as one", [] { return InStr(1, u"검색x"_qs, u"x"_qs); }, 3},
         {"InStr start 0 fails", [] { return InStr(0, u"abc"_qs, u"a"_qs); }, 0, 5},
         {"InStrRev last occurrence", [] { return InStrRev(u"a/b/c"_qs, u"/"_qs); }, 4},
-        {"InStrRev none", [] { return InStrRev(u"abc"_qs, u"/"_qs); }, 0},
     });
     check<QString>({
         {"Mid past the end", [] { return Mid(u"abc"_qs, 4, 2); }, QString()},
-        {"Mid length beyond the end", [] { return Mid(u"abc"_qs, 2, 100); }, u"bc"_qs},
-        {"Mid without length", [] { return Mid(u"abcdef"_qs, 5); }, u"ef"_qs},
         // A one-letter file name after the last "/" starts at the last character.
         {"Mid from the last character", [] { return Mid(u"a/b"_qs, 3); }, u"b"_qs},
         {"Mid from the last character, length", [] { return Mid(u"abc"_qs, 3, 1); }, u"c"_qs},
         {"Mid start 0 fails", [] { return Mid(u"abc"_qs, 0, 1); }, {}, 5},
         {"Mid negative length fails", [] { return Mid(u"abc"_qs, 1, -1); }, {}, 5},
-        {"Space negative fails", [] { return Space(-1); }, {}, 5},
         // A full lower-casing turns U+0130 into two code units, and positions
         // in the lowered copy must stay positions in the page.
         {"LowerCase keeps each length", [] { return LowerCase(u"<A ÄΣ가\u0130\u212A\u1E9E"_qs); },
@@ -70,14 +67,14 @@ TEST(Text, PositionsCutsAndMatches)
         {"Replace scans without overlap", [] { return Replace(u"aaa"_qs, u"aa"_qs, {}); }, u"a"_qs},
         {"Replace empty find", [] { return Replace(u"abc"_qs, QString(), u"x"_qs); }, u"abc"_qs},
     });
+    // The download's sizes are 64-bit: a file may be larger than 2 GiB.
+    check<std::int64_t>({{"TextToLongLong beyond 2 GiB",
+                          [] { return TextToLongLong(u" 5000000000 "_qs); }, 5000000000},
+                         {"TextToLongLong beyond 64 bits",
+                          [] { return TextToLongLong(u"99999999999999999999"_qs); }, 0, 6}});
     check<bool>({
-        {"Like empty text", [] { return Like(QString(), u"*http://x*"_qs); }, false},
-        {"Like the text itself", [] { return Like(u"http://x"_qs, u"*http://x*"_qs); }, true},
         {"Like, false start", [] { return Like(u"http://http://x"_qs, u"*http://x*"_qs); }, true},
-        {"Like is case-sensitive", [] { return Like(u"HTTP://X"_qs, u"*http://x*"_qs); }, false},
-        {"Like prefix only", [] { return Like(u"http://"_qs, u"*http://x*"_qs); }, false},
         {"Like without wildcard, longer text", [] { return Like(u"abcd"_qs, u"abc"_qs); }, false},
-        {"Like star alone matches empty", [] { return Like(QString(), u"*"_qs); }, true},
     });
 }
 
@@ -89,8 +86,6 @@ TEST(Text, SplitAndElement)
         {"adjacent separators", u"a,,b"_qs, u","_qs, {u"a"_qs, QString(), u"b"_qs}},
         {"separator at both ends", u",a,"_qs, u","_qs, {QString(), u"a"_qs, QString()}},
         {"long separator", u"xlogNo=1logNo=2"_qs, u"logNo="_qs, {u"x"_qs, u"1"_qs, u"2"_qs}},
-        {"case-sensitive", u"aXbxc"_qs, u"x"_qs, {u"aXb"_qs, u"c"_qs}},
-        {"empty delimiter does not split", u"abc"_qs, QString(), {u"abc"_qs}},
     };
     for (const auto &[name, text, delimiter, expected] : rows) {
         const QStringList pieces = Split(text, delimiter);
@@ -105,25 +100,6 @@ TEST(Text, SplitAndElement)
             }
         }
     }
-}
-
-TEST(Text, Numbers)
-{
-    check<QString>({
-        {"Single without fraction", [] { return NumberToText(3.0f); }, u"3"_qs},
-        {"Single with fraction", [] { return NumberToText(2.5f); }, u"2.5"_qs},
-        {"grouping", [] { return FormatNumber(1234.5, 2); }, u"1,234.50"_qs},
-        {"half away from zero", [] { return FormatNumber(0.125, 2); }, u"0.13"_qs},
-        {"no negative zero", [] { return FormatNumber(-0.001, 2); }, u"0.00"_qs},
-    });
-    check<std::int64_t>({
-        {"blanks around", [] { return TextToLongLong(u"  42 "_qs); }, 42},
-        {"beyond 2 GiB", [] { return TextToLongLong(u"5000000000"_qs); }, 5000000000},
-        {"beyond 64 bits", [] { return TextToLongLong(u"99999999999999999999"_qs); }, 0, 6},
-        {"empty", [] { return TextToLongLong(QString()); }, 0, 13},
-        {"letters", [] { return TextToLongLong(u"12a"_qs); }, 0, 13},
-        {"sign only", [] { return TextToLongLong(u"-"_qs); }, 0, 13},
-    });
 }
 
 }  // namespace
