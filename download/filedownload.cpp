@@ -210,7 +210,8 @@ QCoro::Task<> FileDownload::transferOnce(QString address, std::optional<PartFile
                                          QString &path)
 {
     const bool resuming = file && m_state.BytesDone > 0 && !m_validator.isEmpty();
-    const answer::Rest asked{resuming ? m_state.BytesDone : 0, m_state.FileSize};
+    const answer::Rest asked =
+        resuming ? answer::Rest{m_state.BytesDone, m_state.FileSize} : answer::Rest{};
     const std::int64_t length = co_await request(address, asked);
     if (m_inet2.ResponseCode() != 206)
         startOver(length, file, path);

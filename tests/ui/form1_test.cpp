@@ -1,5 +1,6 @@
 #include "download/partfile.h"
 #include "platform/quitsignals.h"
+#include "tests/support/folder.h"
 #include "tests/support/localserver.h"
 #include "tests/ui/modaldialog.h"
 #include "tools/portal/catalogue.h"
@@ -62,18 +63,7 @@ struct ShownForm {
     QStringList messages;
 };
 
-// Every file of a folder with its bytes, hidden ones too: a temporary file left shows.
-using Files = QMap<QString, QByteArray>;
-Files files(const QTemporaryDir &folder)
-{
-    Files found;
-    for (const QFileInfo &entry :
-         QDir(folder.path()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
-        QFile file(entry.filePath());
-        found[entry.fileName()] = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    return found;
-}
+using plimo::test::Files;
 
 // The sample portal behind http_proxy, so every host of the program lands here,
 // with result pages held back while their bit (1 << page) is set in `held`, and
@@ -168,7 +158,8 @@ void Form1Test::aSearchLeavesTheWindowLive()
     });
     shown.click(u"Command2"_s);
     QVERIFY(doneBehindDialog);
-    QCOMPARE(files(folder), (Files{{u"flow30000.wav"_s, QByteArray(30'000, 'w')}}));
+    QCOMPARE(plimo::test::files(folder.path()),
+             (Files{{u"flow30000.wav"_s, QByteArray(30'000, 'w')}}));
     QCOMPARE(portal.requests(), 7);  // one search, never more than six pages at once
 
     portal.held = 0;
@@ -241,7 +232,7 @@ void Form1Test::closingEndsSearchAndDownload()
     shown.click(u"Command1"_s);
     QTRY_VERIFY_WITH_TIMEOUT(shown.form.download().state().BytesDone > 0 && portal.requests() == 7,
                              Patience);
-    QCOMPARE(files(folder).size(), 2);  // the old file and the temporary one
+    QCOMPARE(plimo::test::files(folder.path()).size(), 2);  // the old file and the temporary one
 
     bool dialogLeftOpen = false;
     if (signal == 0) {
@@ -261,7 +252,7 @@ void Form1Test::closingEndsSearchAndDownload()
     portal.held = 0;  // what the pages answer now must start nothing
     QTest::qWait(500);
     QCOMPARE(portal.requests(), 7);
-    QCOMPARE(files(folder), (Files{{name, "old"}}));
+    QCOMPARE(plimo::test::files(folder.path()), (Files{{name, "old"}}));
 }
 
 // A failure before the first byte shows too: the empty bar turns red, the
