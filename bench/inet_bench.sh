@@ -9,6 +9,7 @@
 #   cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release &&
 #   ninja -C build-rel inet_bench)
 set -euo pipefail
+. "$(dirname "$0")/serving.sh"
 
 build=${1:-build}
 bench=$build/bench/inet_bench
@@ -17,12 +18,8 @@ bench=$build/bench/inet_bench
 command -v curl >/dev/null || { echo "curl is missing (scripts/deps.sh installs it)" >&2; exit 1; }
 
 folder=$(mktemp -d "${TMPDIR:-/tmp}/inet-bench.XXXXXX")
-"$bench" serve >"$folder/port" &
-server=$!
-cleanup() { kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; rm -rf "$folder"; }
-trap cleanup EXIT
-for _ in $(seq 50); do [ -s "$folder/port" ] && break; sleep 0.1; done
-port=$(cat "$folder/port")
+serve_from "$folder" "$bench" serve
+port=${base##*:}
 for _ in $(seq 110); do
   echo "url = \"http://127.0.0.1:$port/page\""
   echo 'output = "/dev/null"'

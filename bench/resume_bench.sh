@@ -12,6 +12,7 @@
 #   git worktree add /tmp/earlier <commit> && cmake -S /tmp/earlier -B /tmp/earlier/build-rel
 #   -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF && cmake --build ... --target download_bench)
 set -euo pipefail
+. "$(dirname "$0")/serving.sh"
 
 build=${1:?usage: bench/resume_bench.sh build-dir [earlier-build-dir]}
 earlier=${2:-}
@@ -20,12 +21,7 @@ bench=$build/bench/download_bench
 command -v curl >/dev/null || { echo "curl is missing (apt-get install curl)" >&2; exit 1; }
 
 folder=$(mktemp -d "${TMPDIR:-/tmp}/resume-bench.XXXXXX")
-"$bench" serve >"$folder/port" &
-server=$!
-cleanup() { kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; rm -rf "$folder"; }
-trap cleanup EXIT
-for _ in $(seq 50); do [ -s "$folder/port" ] && break; sleep 0.1; done
-base="http://127.0.0.1:$(cat "$folder/port")"
+serve_from "$folder" "$bench" serve
 size=$((256 * 1024 * 1024))
 
 median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
