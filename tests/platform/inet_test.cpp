@@ -143,7 +143,7 @@ TEST_F(Transfer, StreamsALargeBodyAtTheReadersPace)
     server.start();
     inet.setRequestTimeout(1s);
 
-    const std::int64_t before = peakResidentBytes();
+    [[maybe_unused]] const std::int64_t before = peakResidentBytes();
     std::int64_t offset = 0;
     inet.Execute(server.url(u"/big"_s), u"GET"_s);
     plimo::test::spinUntil([] { return false; }, 2500ms);  // the reader is away
