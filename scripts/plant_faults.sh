@@ -33,12 +33,16 @@ else
   for name in "${wanted[@]}"; do faults+=("$root/tests/faults/${name%.patch}.patch"); done
 fi
 
-# The copy: the tracked files as the working tree has them, times kept, so
-# the build in it stays incremental from one run to the next.
+# The copy: the tracked files as the working tree has them. Only a file whose
+# bytes differ is written, and then with a new time, so the build in the copy
+# stays incremental from one run to the next and never mistakes an object
+# built with a fault (the last one, or a run cut short) for a clean one.
 tree=$scratch/tree
 mkdir -p "$tree"
-find "$tree" -mindepth 1 -maxdepth 1 ! -name build-asan -exec rm -rf {} +
-(cd "$root" && git ls-files -z | tar --null -T - -cf -) | tar -xf - -C "$tree" || exit 1
+(cd "$root" && git ls-files) | while read -r file; do
+  cmp -s "$root/$file" "$tree/$file" && continue
+  mkdir -p "$tree/$(dirname "$file")" && cp "$root/$file" "$tree/$file" || exit 1
+done || exit 1
 cd "$tree" || exit 1
 
 build() { cmake --build --preset asan --parallel "$jobs" >"$scratch/build.log" 2>&1; }
