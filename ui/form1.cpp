@@ -32,6 +32,10 @@ QAccessibleInterface *accessibleWindow(const QString &className, QObject *object
     return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
 }
 
+// How often the download's progress may change on the screen: a display's
+// frame.
+constexpr std::chrono::milliseconds ProgressFrame{16};
+
 bool isButtonEvent(QEvent::Type type)
 {
     return type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease ||
@@ -118,6 +122,9 @@ void Form1::connectEvents()
             [this](QTreeWidgetItem *row) { ListView1_ItemClick(row); });
     connect(ListView1, &QTreeWidget::itemSelectionChanged, this,
             [this] { onResultSelectionChanged(); });
+    m_progressFrame.setSingleShot(true);
+    m_progressFrame.setInterval(ProgressFrame);
+    connect(&m_progressFrame, &QTimer::timeout, this, [this] { showPendingProgress(); });
 }
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)

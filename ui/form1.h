@@ -16,11 +16,13 @@
 #include "ui/controls.h"
 
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QGroupBox;
 class QLabel;
@@ -110,6 +112,8 @@ private:
     MessageAnswer showMessage(const QString &text, MessageStyle style) override;
 
     QCoro::Task<> search();
+    void showProgressSoon();
+    void showPendingProgress();
 
     void createControls();
     void placeControls();
@@ -152,6 +156,11 @@ private:
     MessageBoxFunction m_showMessage;
     FolderBrowserFunction m_browseFolder;
     bool m_searching = false;
+
+    // The download's progress not yet on the screen (see showProgressSoon()).
+    std::optional<int> m_pendingPercent;
+    std::optional<QString> m_pendingPercentText;
+    QTimer m_progressFrame;
 };
 
 }  // namespace plimo

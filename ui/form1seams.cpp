@@ -8,6 +8,8 @@
 #include <QProgressBar>
 #include <QTreeWidget>
 
+#include <utility>
+
 namespace plimo {
 
 QString Form1::queryText() const
@@ -67,12 +69,13 @@ QString Form1::destinationFolder() const
 
 void Form1::setProgressValue(int percent)
 {
-    ProgressBar1->setValue(percent);
+    m_pendingPercent = percent;
+    showProgressSoon();
 }
 
 int Form1::progressValue() const
 {
-    return ProgressBar1->value();
+    return m_pendingPercent.value_or(ProgressBar1->value());
 }
 
 void Form1::setSizeText(const QString &text)
@@ -82,7 +85,32 @@ void Form1::setSizeText(const QString &text)
 
 void Form1::setPercentText(const QString &text)
 {
-    Label2->setText(text);
+    m_pendingPercentText = text;
+    showProgressSoon();
+}
+
+// The progress goes on the screen at most once a frame: a fast download
+// sets a new percentage every few milliseconds, and every one shown costs a
+// paint that waits for the display server and an event for screen readers,
+// each of which asks back. The first change after a quiet frame shows at
+// once, the last one when its frame ends.
+void Form1::showProgressSoon()
+{
+    if (!m_progressFrame.isActive())
+        showPendingProgress();
+}
+
+void Form1::showPendingProgress()
+{
+    if (!m_pendingPercent && !m_pendingPercentText)
+        return;  // a quiet frame: the next change shows at once
+    // The text first: the bar repaints at once, and takes the text's change
+    // along in the same paint.
+    if (m_pendingPercentText)
+        Label2->setText(*std::exchange(m_pendingPercentText, std::nullopt));
+    if (m_pendingPercent)
+        ProgressBar1->setValue(*std::exchange(m_pendingPercent, std::nullopt));
+    m_progressFrame.start();
 }
 
 namespace {
