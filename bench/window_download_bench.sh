@@ -174,7 +174,7 @@ done
 stop_window
 
 ws=$(median "${win_s[@]}") hs=$(median "${head_s[@]}") cs=$(median "${curl_s[@]}")
-wc=$(median "${win_cpu[@]}") hc=$(median "${head_cpu[@]}") cc=$(median "${curl_cpu[@]}")
+wcpu=$(median "${win_cpu[@]}") hc=$(median "${head_cpu[@]}") cc=$(median "${curl_cpu[@]}")
 echo "== 256 MiB through an http_proxy server on loopback, median of $rounds interleaved rounds"
 echo "   (window: Xvfb, accessibility bus on, a screen reader listening; started by a click)"
 row() { printf '  %-24s %8s %9s %8s %12s %14s\n' "$@"; }
@@ -182,7 +182,7 @@ row "" window headless "curl -o" "window/curl" "headless/curl"
 row "seconds" "$ws" "$hs" "$cs" "" ""
 row "throughput, MiB/s" "$(mibps "$ws")" "$(mibps "$hs")" "$(mibps "$cs")" \
   "$(ratio "$cs" "$ws")" "$(ratio "$cs" "$hs")"
-row "CPU seconds (process)" "$wc" "$hc" "$cc" "$(ratio "$wc" "$cc")" "$(ratio "$hc" "$cc")"
+row "CPU seconds (process)" "$wcpu" "$hc" "$cc" "$(ratio "$wcpu" "$cc")" "$(ratio "$hc" "$cc")"
 echo "  goals: window throughput >= x1.00 curl's, window CPU <= x1.10 curl's"
 echo "  rounds, window s:   ${win_s[*]}  CPU: ${win_cpu[*]}  (window thread: ${win_thread[*]})"
 echo "  rounds, headless s: ${head_s[*]}  CPU: ${head_cpu[*]}"
