@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -41,7 +42,8 @@ void expectPlan(const QStringList &list1, const QString &query)
 
 using namespace std::chrono_literals;
 constexpr std::int64_t PageCap = 64 * 1024;
-constexpr std::size_t DeadPost = 3, BigPost = 5;  // answered 500, and over PageCap
+// Answered 500, over PageCap, and redirected to a file: address.
+constexpr std::size_t DeadPost = 3, BigPost = 5, LocalPost = 7;
 
 // The sample portal plays the three hosts as the program's proxy and holds
 // each page the longer the earlier it stands in its list, so that later
@@ -70,6 +72,8 @@ struct SlowPortal {
             std::this_thread::sleep_for(((result ? 10 : posts.size()) - index) * 15ms);
             if (!result && index == DeadPost)
                 response.status = 500;
+            if (!result && index == LocalPost)
+                response.set_redirect("file:///etc/passwd");
             if (!result && index == BigPost) {
                 response.headers.erase("Content-Length");  // httplib has set it already
                 response.set_content(response.body + std::string(PageCap, ' '), "text/html");
@@ -91,9 +95,11 @@ struct SlowPortal {
 };
 
 // Result page 5 answers 500 and page 7 drops its connection, post 3 answers
-// 500 and post 5 is over the cap: each must count as an empty page, where
-// going on with the page before would list its posts or its row a second
-// time. The lists and the rows are those of a run one page after the other.
+// 500, post 5 is over the cap and post 7 redirects to a local file: each must
+// count as an empty page, where going on with the page before would list its
+// posts or its row a second time, and none may keep the next search from
+// fetching every page again. The lists and the rows are those of a run one
+// page after the other.
 TEST(SearchRun, AgainstASlowPortalThenWithEveryFetchFailing)
 {
     SlowPortal portal({.deadPages = {5}, .dropPages = {7}});
@@ -114,8 +120,9 @@ TEST(SearchRun, AgainstASlowPortalThenWithEveryFetchFailing)
     for (const auto &row : plimo::portal::expectedRows())
         rows.append({QString::fromStdString(row.title), QString::fromStdString(row.address)});
     rows.removeIf([](const Row &row) {
-        return row.title == QString::fromStdString(plimo::portal::posts()[DeadPost].title) ||
-               row.title == QString::fromStdString(plimo::portal::posts()[BigPost].title);
+        return std::ranges::any_of(std::array{DeadPost, BigPost, LocalPost}, [&](std::size_t post) {
+            return row.title == QString::fromStdString(plimo::portal::posts()[post].title);
+        });
     });
     expectPlan(controls.list1Items.items, controls.query);
     EXPECT_EQ(controls.list2Items.items.size(), views.size());
@@ -129,6 +136,9 @@ TEST(SearchRun, AgainstASlowPortalThenWithEveryFetchFailing)
     for (const QString &address : controls.list1Items.items + views)
         expected.insert(plimo::wireAddress(address).toStdString());
     EXPECT_EQ(sent, expected);
+    search(controls.query);
+    EXPECT_EQ(portal.server.received().size(), 2 * expected.size());
+    EXPECT_EQ(controls.rows, rows);
 
     // A second run starts from nothing, and with the portal gone it ends with
     // the ten addresses and a count of 0.
@@ -141,7 +151,8 @@ TEST(SearchRun, AgainstASlowPortalThenWithEveryFetchFailing)
     EXPECT_TRUE(controls.list1Items.items.size() == 10 && controls.list2Items.items.isEmpty() &&
                 controls.list3Items.items.isEmpty() && controls.rows.isEmpty() &&
                 controls.selectedAddress.isEmpty());
-    EXPECT_EQ(controls.statuses, statusTexts(rows.size()) + statusTexts(0));
+    EXPECT_EQ(controls.statuses,
+              statusTexts(rows.size()) + statusTexts(rows.size()) + statusTexts(0));
 }
 
 }  // namespace
