@@ -142,11 +142,6 @@ void Transfer::cancel()
     waiter->m_handle.resume();  // may destroy this transfer: the last thing done here
 }
 
-void Transfer::fail(int number, const QString &why)
-{
-    finishWithFailure(number, why);
-}
-
 QList<QByteArray> Transfer::headerValues(const QByteArray &lowerName) const
 {
     QList<QByteArray> values;
@@ -180,7 +175,7 @@ void Transfer::resumeIfRoom()
     restartRateWindow();
     // May deliver the held data at once, through onBody.
     if (const CURLcode code = curl_easy_pause(m_easy, CURLPAUSE_CONT); code != CURLE_OK)
-        finishWithFailure(errc::Transfer, QString::fromUtf8(curl_easy_strerror(code)));
+        fail(errc::Transfer, QString::fromUtf8(curl_easy_strerror(code)));
 }
 
 Error Transfer::failure() const
@@ -233,7 +228,7 @@ void Transfer::detach()
     m_loop->remove(m_easy);
 }
 
-void Transfer::finishWithFailure(int number, const QString &text)
+void Transfer::fail(int number, const QString &text)
 {
     m_failureNumber = number;
     m_failureText = text;
@@ -291,9 +286,8 @@ void Transfer::checkRate()
     const std::int64_t least = Inet::MinimumBytesPerSecond * m_rateWindow.count() / 1000;
     if (m_received - m_samples.front().second >= least)
         return;
-    finishWithFailure(
-        errc::TooSlow,
-        QStringLiteral("fewer than %1 bytes within %2 ms").arg(least).arg(m_rateWindow.count()));
+    fail(errc::TooSlow,
+         QStringLiteral("fewer than %1 bytes within %2 ms").arg(least).arg(m_rateWindow.count()));
 }
 
 // A page of announced size is received into one allocation; the cap still

@@ -47,7 +47,8 @@ public:
     // cancellation. The waiter may destroy this transfer: nothing of it is
     // touched after the waiter ran.
     void cancel();
-    // Ends the request as a failure of its own (an unsupported operation).
+    // Ends the request as a failure of the program's own: an unsupported
+    // operation, a page over the cap, too slow.
     void fail(int number, const QString &why);
 
     bool cancelled() const { return m_cancelled; }
@@ -75,7 +76,6 @@ private:
     void configure(const QByteArray &wireAddress, const Options &options);
     template <typename Value> void set(CURLoption option, Value value, const char *what);
     void detach();
-    void finishWithFailure(int number, const QString &text);
     void wakeIfReady();
     Inet::Wait *takeWaiter();
     void restartRateWindow();
