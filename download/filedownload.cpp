@@ -182,8 +182,9 @@ QCoro::Task<> FileDownload::run(QString address)
     showProgress();  // 100 only now that the file has its name
 }
 
-// A transport failure is tried again after a pause, on the same file; the
-// folder box is not read again. Every other failure ends the download.
+// A transport failure, or a part of the file that is not provably the rest,
+// is tried again after a pause, on the same file; the folder box is not read
+// again. Every other failure ends the download.
 QCoro::Task<> FileDownload::transferWithRetries(QString address, std::optional<PartFile> &file,
                                                 QString &path)
 {
@@ -192,15 +193,20 @@ QCoro::Task<> FileDownload::transferWithRetries(QString address, std::optional<P
         try {
             co_await transferOnce(address, file, path);
         } catch (const Error &error) {
-            again = tries < std::size(resume::RetryDelays) &&
-                    resume::isTransportFailure(error.number()) && !m_stopRequested;
+            const bool notTheRest = error.number() == answer::PartRefused;
+            again = tries < resume::retryDelays().size() && !m_stopRequested &&
+                    (resume::isTransportFailure(error.number()) || notTheRest);
             if (!again)
                 throw;
+            // A server that sent a part of something else will not be asked
+            // for a part again: the next try takes the whole file.
+            if (notTheRest)
+                m_validator.clear();
         }
         if (!again)
             co_return;
         m_inet2.Cancel();  // the broken connection goes now, not after the pause
-        co_await m_retryWait(resume::RetryDelays[tries]);
+        co_await m_retryWait(resume::retryDelays()[tries]);
     }
 }
 
@@ -211,7 +217,7 @@ QCoro::Task<> FileDownload::transferOnce(QString address, std::optional<PartFile
 {
     const bool resuming = file && m_state.BytesDone > 0 && !m_validator.isEmpty();
     const answer::Rest asked =
-        resuming ? answer::Rest{m_state.BytesDone, m_state.FileSize} : answer::Rest{};
+        resuming ? answer::Rest{m_state.BytesDone, m_state.FileSize, m_validator} : answer::Rest{};
     const std::int64_t length = co_await request(address, asked);
     if (m_inet2.ResponseCode() != 206)
         startOver(length, file, path);
@@ -265,7 +271,7 @@ QCoro::Task<std::int64_t> FileDownload::request(QString address, answer::Rest as
 {
     m_stage = Stage::Requesting;
     if (asked.from > 0)
-        m_inet2.Execute(address, QStringLiteral("GET"), Inet::Resume{asked.from, m_validator});
+        m_inet2.Execute(address, QStringLiteral("GET"), Inet::Resume{asked.from, asked.validator});
     else
         m_inet2.Execute(address, QStringLiteral("GET"));
     co_await m_inet2.untilResponse();
@@ -328,6 +334,7 @@ QString FileDownload::failureReason(const Error &error) const
     case answer::StatusRefused:
         return QStringLiteral("서버가 파일을 주지 않았습니다 (응답 %1).").arg(error.message());
     case answer::AnswerRefused:
+    case answer::PartRefused:
         return QStringLiteral("서버의 응답이 올바른 파일이 아닙니다.");
     case errc::CannotConnect:
         return cannotConnectText();

@@ -7,6 +7,22 @@
 #include <utility>
 
 namespace plimo::resume {
+namespace {
+
+RetryDelays delays = DefaultRetryDelays;
+
+}  // namespace
+
+const RetryDelays &retryDelays()
+{
+    return delays;
+}
+
+void setRetryDelays(const RetryDelays &shorter)
+{
+    delays = shorter;
+}
+
 bool isTransportFailure(int errorNumber)
 {
     return errorNumber == errc::CannotConnect || errorNumber == errc::ConnectionLost ||

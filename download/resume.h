@@ -7,15 +7,20 @@
 #include <QObject>
 #include <QTimer>
 
+#include <array>
 #include <chrono>
 #include <coroutine>
 
 namespace plimo::resume {
 
-// A download that fails in transport is tried again after each of these;
-// every other failure ends it at once.
-inline constexpr std::chrono::milliseconds RetryDelays[] = {std::chrono::seconds(1),
-                                                            std::chrono::seconds(3)};
+// A download that fails in transport is tried again after each of these
+// pauses; every other failure ends it at once.
+using RetryDelays = std::array<std::chrono::milliseconds, 2>;
+inline constexpr RetryDelays DefaultRetryDelays = {std::chrono::seconds(1),
+                                                   std::chrono::seconds(3)};
+const RetryDelays &retryDelays();
+// For tests: shorter pauses, for every download from now on.
+void setRetryDelays(const RetryDelays &delays);
 
 // Refused, reset, a name that does not resolve, too slow, a body cut short.
 bool isTransportFailure(int errorNumber);
@@ -36,7 +41,6 @@ public:
     };
     [[nodiscard]] Awaiter operator()(std::chrono::milliseconds delay);
 
-    bool waiting() const { return static_cast<bool>(m_handle); }
     void cancel();
 
 private:
