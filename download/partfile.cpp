@@ -125,6 +125,7 @@ void PartFile::setNamelessAllowed(bool allowed)
 
 void PartFile::write(const QByteArray &bytes)
 {
+    throwIfSpent();
     const auto capacity = static_cast<qsizetype>(m_buffer.size());
     if (m_used + bytes.size() > capacity)
         flush();
@@ -139,6 +140,7 @@ void PartFile::write(const QByteArray &bytes)
 
 void PartFile::restart()
 {
+    throwIfSpent();
     m_used = 0;
     if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
         fail("cannot write", m_name, errno);
@@ -148,6 +150,7 @@ void PartFile::commit(const QString &fileName, Commit mode)
 {
     const QByteArray target = QFile::encodeName(fileName);
     try {
+        throwIfSpent();
         if (target.isEmpty() || target.contains('/'))
             fail("cannot move onto", target, EINVAL);
         flush();
@@ -212,16 +215,28 @@ void PartFile::flush()
     m_used = 0;
 }
 
+void PartFile::throwIfSpent() const
+{
+    if (m_spent != 0)
+        throw Error(m_spent, m_spentMessage);
+}
+
 void PartFile::writeOut(const char *data, qsizetype size)
 {
-    while (size > 0) {
-        const ssize_t written = ::write(m_fd, data, static_cast<std::size_t>(size));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            fail("cannot write", m_name, written < 0 ? errno : ENOSPC);
-        data += written;
-        size -= written;
+    try {
+        while (size > 0) {
+            const ssize_t written = ::write(m_fd, data, static_cast<std::size_t>(size));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                fail("cannot write", m_name, written < 0 ? errno : ENOSPC);
+            data += written;
+            size -= written;
+        }
+    } catch (const Error &error) {
+        m_spent = error.number();
+        m_spentMessage = error.message();
+        throw;
     }
 }
 

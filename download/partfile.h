@@ -19,6 +19,10 @@
 // followed then), and every later step goes through that descriptor: a
 // folder renamed meanwhile still receives the file under its new name.
 //
+// A file whose write failed is spent: how much of the buffer reached the disk
+// is unknown, so write(), restart() and commit() throw that failure again
+// and the file never takes a name.
+//
 // Failures throw plimo::Error: errc::DiskFull when the file system is full
 // or the quota used up, errc::FileExists when commit() must not replace and
 // the name was taken, errc::PathAccess for every other failure (no such
@@ -64,6 +68,7 @@ private:
     bool createNameless();
     void createNamed();
     void flush();
+    void throwIfSpent() const;
     void writeOut(const char *data, qsizetype size);
     void closeReportingErrors();
     void linkNameless(const QByteArray &target);
@@ -80,6 +85,8 @@ private:
     std::vector<char> m_buffer;
     qsizetype m_used = 0;
     bool m_committed = false;
+    int m_spent = 0;  // the error number of a failed write, 0 while none failed
+    QString m_spentMessage;
 };
 
 }  // namespace plimo

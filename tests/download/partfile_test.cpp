@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <tuple>
@@ -127,6 +129,46 @@ TEST_P(Part, ProgramThatExitsMidWayLeavesNothing)
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(files(dir.path()), Files{});
+}
+
+// A write that failed may have left part of the buffer on the disk: the file
+// is spent. Every later step fails the same way and nothing takes the name,
+// while a file just under the size limit still lands. The limit is set in a
+// child, which reports each step's error number in its exit status.
+TEST_P(Part, AFailedWriteSpendsTheFile)
+{
+    const std::tuple<const char *, std::function<void(PartFile &)>> laterSteps[] = {
+        {"write", [](PartFile &file) { file.write("x"); }},
+        {"restart", [](PartFile &file) { file.restart(); }},
+        {"commit", [](PartFile &file) { file.commit(u"song.mp3"_s, Commit::Replace); }}};
+    for (const auto &[step, later] : laterSteps) {
+        SCOPED_TRACE(step);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{8, 8};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            {
+                PartFile fits(dir.path(), 4);
+                fits.write("12345678");
+                fits.commit(u"fits.mp3"_s, Commit::KeepExisting);
+            }
+            bool spent = false;
+            {
+                PartFile file(dir.path(), 4);
+                const int first = failureOf([&] { file.write("123456789"); });
+                spent =
+                    first == plimo::errc::PathAccess && failureOf([&] { later(file); }) == first;
+            }
+            std::_Exit(spent ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(files(dir.path()), (Files{{u"fits.mp3"_s, "12345678"}}));
+        QFile::remove(dir.filePath(u"fits.mp3"_s));
+    }
 }
 
 // With and without the final "/": only without it could the link be refused.
