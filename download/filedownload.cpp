@@ -24,21 +24,6 @@ constexpr std::int64_t ChunkSize = 1024;
 constexpr qsizetype WriteBuffer = 64 * 1024;
 constexpr qsizetype MaxNameBytes = 255;  // what a Linux file system takes in one name
 
-QString chooseFirstText()
-{
-    return QStringLiteral("다운받을 음악을 선택해주세요");
-}
-
-QString alreadyExistsText()
-{
-    return QStringLiteral("이미 대상 파일이 존재합니다.\r\n삭제하고 계속 하시겠습니까?");
-}
-
-QString cannotDownloadText()
-{
-    return QStringLiteral("현재파일 은 다운할수없습니다 다른 파일을 받으세요-_-;");
-}
-
 QString cannotConnectText()
 {
     return QStringLiteral("서버에 연결할 수 없습니다.");
@@ -49,13 +34,28 @@ QString connectionLostText()
     return QStringLiteral("서버와의 연결이 끊겼습니다.");
 }
 
-// Result rows end in a blank, and a blank at the end of a file name is a trap
-// on every desktop.
-QString withoutTrailingBlanks(QString text)
+// Marks a download as running for the length of one click.
+class RunningScope final {
+public:
+    explicit RunningScope(bool &running) : m_running(running) { m_running = true; }
+    ~RunningScope() { m_running = false; }
+    RunningScope(const RunningScope &) = delete;
+    RunningScope &operator=(const RunningScope &) = delete;
+
+private:
+    bool &m_running;
+};
+
+}  // namespace
+
+QString fileNameOf(const QString &address)
 {
-    while (text.endsWith(u' '))
-        text.chop(1);
-    return text;
+    // Result rows end in a blank, and a blank at the end of a file name is a
+    // trap on every desktop.
+    QString name = text::Mid(address, text::InStrRev(address, QStringLiteral("/")) + 1);
+    while (name.endsWith(u' '))
+        name.chop(1);
+    return name;
 }
 
 // A name that could not stand as one file inside the destination folder:
@@ -79,28 +79,8 @@ bool acceptableFileName(const QString &name)
     });
 }
 
-bool entryExists(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-// Marks a download as running for the length of one click.
-class RunningScope final {
-public:
-    explicit RunningScope(bool &running) : m_running(running) { m_running = true; }
-    ~RunningScope() { m_running = false; }
-    RunningScope(const RunningScope &) = delete;
-    RunningScope &operator=(const RunningScope &) = delete;
-
-private:
-    bool &m_running;
-};
-
-}  // namespace
-
-FileDownload::FileDownload(DownloadControls &controls, Inet &inet2)
-    : m_controls(controls), m_inet2(inet2)
+FileDownload::FileDownload(DownloadControls &controls, Inet &inet2, DownloadEvents &events)
+    : m_controls(controls), m_inet2(inet2), m_events(events)
 {
 }
 
@@ -109,21 +89,17 @@ FileDownload::~FileDownload()
     stop();
 }
 
-QCoro::Task<> FileDownload::Command3_Click()
+QCoro::Task<DownloadOutcome> FileDownload::run(DownloadOrder order)
 {
-    if (m_running)
-        co_return;
-    const QString address = m_controls.selectedAddress();
-    if (address.isEmpty()) {
-        m_controls.showMessage(chooseFirstText(), MessageStyle::Ok);
-        co_return;
-    }
+    Q_ASSERT(!m_running);
     const RunningScope running(m_running);
     m_stopRequested = false;
-    m_stage = Stage::Preparing;
+    m_stage = Stage::Requesting;
+    m_state.FileName = order.fileName;
     std::optional<Error> failure;
     try {
-        co_await run(withoutTrailingBlanks(address));
+        co_await transfer(order);
+        co_return DownloadOutcome{};
     } catch (const Error &error) {
         failure = error;
     } catch (const std::exception &error) {
@@ -135,10 +111,10 @@ QCoro::Task<> FileDownload::Command3_Click()
         qCritical("download failed unexpectedly");
         failure.emplace(errc::Transfer, QStringLiteral("unknown failure"));
     }
-    if (failure) {
-        m_inet2.Cancel();
-        endWithFailure(*failure);
-    }
+    m_inet2.Cancel();
+    if (m_stopRequested || failure->number() == errc::Cancelled)
+        co_return DownloadOutcome{DownloadOutcome::Kind::Cancelled, {}};
+    co_return DownloadOutcome{DownloadOutcome::Kind::Failed, failureReason(*failure)};
 }
 
 bool FileDownload::isRunning() const
@@ -156,42 +132,30 @@ void FileDownload::stop()
     m_retryWait.cancel();  // or if it pauses before another try
 }
 
-QCoro::Task<> FileDownload::run(QString address)
+QCoro::Task<> FileDownload::transfer(const DownloadOrder &order)
 {
-    m_controls.setProgressValue(0);
-    m_controls.showFailure({});
-    m_state.FileName =
-        withoutTrailingBlanks(text::Mid(address, text::InStrRev(address, QStringLiteral("/")) + 1));
-    if (!acceptableFileName(m_state.FileName))
-        throw Error(errc::BadFileName, QStringLiteral("bad file name: ") + m_state.FileName);
-    const QString checkedPath = destinationPath();
-    const bool replace = entryExists(checkedPath);
-    if (replace && !confirmReplace(checkedPath))
-        co_return;
-    throwIfStopped();  // the window closed while the question was open
-
     m_state.BytesDone = 0;
     m_state.TransferOn = true;
+    m_validator.clear();
     std::optional<PartFile> file;
-    QString path;
-    co_await transferWithRetries(address, file, path);
+    co_await transferWithRetries(order, file);
     if (m_state.BytesDone != m_state.FileSize)
         throw Error(errc::Cancelled, QStringLiteral("the download was stopped"));
-    file->commit(m_state.FileName, replace && path == checkedPath ? PartFile::Commit::Replace
-                                                                  : PartFile::Commit::KeepExisting);
+    file->commit(order.fileName,
+                 order.replace ? PartFile::Commit::Replace : PartFile::Commit::KeepExisting);
     showProgress();  // 100 only now that the file has its name
 }
 
 // A transport failure, or a part of the file that is not provably the rest,
 // is tried again after a pause, on the same file; the folder box is not read
 // again. Every other failure ends the download.
-QCoro::Task<> FileDownload::transferWithRetries(QString address, std::optional<PartFile> &file,
-                                                QString &path)
+QCoro::Task<> FileDownload::transferWithRetries(const DownloadOrder &order,
+                                                std::optional<PartFile> &file)
 {
     for (std::size_t tries = 0;; ++tries) {
         bool again = false;
         try {
-            co_await transferOnce(address, file, path);
+            co_await transferOnce(order, file);
         } catch (const Error &error) {
             const bool notTheRest = error.number() == answer::PartRefused;
             again = tries < resume::retryDelays().size() && !m_stopRequested &&
@@ -206,25 +170,27 @@ QCoro::Task<> FileDownload::transferWithRetries(QString address, std::optional<P
         if (!again)
             co_return;
         m_inet2.Cancel();  // the broken connection goes now, not after the pause
+        m_events.waitingToRetry();
         co_await m_retryWait(resume::retryDelays()[tries]);
     }
 }
 
 // Asks for the rest of the file when an earlier answer named it with a
 // validator, else for all of it. A whole answer starts the file over.
-QCoro::Task<> FileDownload::transferOnce(QString address, std::optional<PartFile> &file,
-                                         QString &path)
+QCoro::Task<> FileDownload::transferOnce(const DownloadOrder &order, std::optional<PartFile> &file)
 {
     const bool resuming = file && m_state.BytesDone > 0 && !m_validator.isEmpty();
     const answer::Rest asked =
         resuming ? answer::Rest{m_state.BytesDone, m_state.FileSize, m_validator} : answer::Rest{};
-    const std::int64_t length = co_await request(address, asked);
+    const std::int64_t length = co_await request(order.address, asked);
     if (m_inet2.ResponseCode() != 206)
-        startOver(length, file, path);
+        startOver(length, order.folder, file);
+    m_events.answered(m_state.FileSize, m_state.BytesDone);
     co_await receiveBody(*file);
 }
 
-void FileDownload::startOver(std::int64_t length, std::optional<PartFile> &file, QString &path)
+void FileDownload::startOver(std::int64_t length, const QString &folder,
+                             std::optional<PartFile> &file)
 {
     m_state.FileSize = length;
     m_state.BytesDone = 0;
@@ -235,36 +201,10 @@ void FileDownload::startOver(std::int64_t length, std::optional<PartFile> &file,
     m_controls.setSizeText(
         text::FormatNumber(static_cast<double>(m_state.FileSize) / 1024 / 1024, 2) +
         QStringLiteral(" MB"));
-    if (file) {
+    if (file)
         file->restart();
-        return;
-    }
-    // The folder may have changed while the response was awaited; the file
-    // goes where the folder box points now, and replaces only what the user
-    // agreed to replace.
-    path = destinationPath();
-    file.emplace(path.left(path.size() - m_state.FileName.size()), WriteBuffer);
-}
-
-QString FileDownload::destinationPath() const
-{
-    QString folder = m_controls.destinationFolder();
-    if (!folder.isEmpty() && !folder.endsWith(u'/'))
-        folder += u'/';
-    return folder + m_state.FileName;
-}
-
-// Asks before an existing entry is replaced. A folder of that name cannot be
-// replaced by a file: the download ends silently after the answer.
-bool FileDownload::confirmReplace(const QString &path)
-{
-    if (m_controls.showMessage(alreadyExistsText(), MessageStyle::YesNoInformation) !=
-        MessageAnswer::Yes)
-        return false;
-    const QFileInfo info(path);
-    if (info.isDir() && !info.isSymLink())
-        throw Error(errc::PathAccess, QStringLiteral("a folder has the name: ") + path);
-    return true;
+    else
+        file.emplace(folder, WriteBuffer);  // the folder of the click, opened only now
 }
 
 QCoro::Task<std::int64_t> FileDownload::request(QString address, answer::Rest asked)
@@ -316,16 +256,6 @@ void FileDownload::showProgress()
     m_controls.setProgressValue(percent);
     m_controls.setPercentText(text::NumberToText(static_cast<float>(m_controls.progressValue())) +
                               QStringLiteral(" %"));
-}
-
-// The bar shows why a download that got as far as its request failed; a bad
-// name has its box, and a download stopped or never started shows nothing.
-void FileDownload::endWithFailure(const Error &error)
-{
-    if (error.number() == errc::BadFileName)
-        m_controls.showMessage(cannotDownloadText(), MessageStyle::OkCritical);
-    else if (m_stage != Stage::Preparing && !m_stopRequested && error.number() != errc::Cancelled)
-        m_controls.showFailure(failureReason(error));
 }
 
 QString FileDownload::failureReason(const Error &error) const

@@ -60,68 +60,91 @@ struct TransferState {
     QString FileName;            // the name part of the selected address
 };
 
+// One download as the line hands it over: what was asked for at its click.
+struct DownloadOrder {
+    QString address;       // trailing blanks dropped
+    QString folder;        // the folder box's text at the click, ending with "/"
+    QString fileName;      // the address's last segment, an acceptable file name
+    bool replace = false;  // "yes" to replacing whatever has the name when it lands
+};
+
+struct DownloadOutcome {
+    enum class Kind { Landed, Cancelled, Failed };
+    Kind kind = Kind::Landed;
+    QString reason;  // why it failed, as the progress bar shows it
+};
+
+// What the line hears of a running download beside the progress controls.
+class DownloadEvents {
+public:
+    virtual ~DownloadEvents() = default;
+    // An answer was taken: the file is size bytes long and the body starts at
+    // byte from (0 for the whole file, which starts the file over).
+    virtual void answered(std::int64_t size, std::int64_t from) = 0;
+    // The transfer failed and another try follows after a pause.
+    virtual void waitingToRetry() = 0;
+};
+
+// The file name a click's address asks for: its last segment, trailing blanks
+// dropped, percent escapes kept.
+QString fileNameOf(const QString &address);
+// Whether name can stand as one file inside a folder (see FileDownload).
+bool acceptableFileName(const QString &name);
+
 class Error;
-// The download of the file address in Text3 into the folder of Text2, named
-// after the address's last segment (trailing blanks dropped, percent escapes
-// kept). The body arrives in 1024-byte chunks and is written through a
-// temporary file in that folder, which takes the name only once every byte
-// of Content-Length has arrived; any failure removes it and leaves an
-// existing file of that name as it was. Only a whole, unencoded body is
-// taken: a partial answer (206, Content-Range), a content encoding, length
-// headers that contradict each other, or none at all fail. A name that cannot
-// be a file name in that folder is reported with the error-52 message; every
-// other failure after the request was made (transport, a status outside 2xx,
-// a refused answer, a short body, the folder, a full disk) is shown through
-// DownloadControls::showFailure, which the next download clears. A download
-// that is stopped shows nothing.
+// One download of an order into its folder, in 1024-byte chunks, written
+// through a temporary file in that folder which takes the name only once
+// every byte of Content-Length has arrived; any failure removes it and leaves
+// an existing file of that name as it was. The folder is opened when the
+// answer arrives and followed by its descriptor from then on. Only a whole,
+// unencoded body is taken: a partial answer nobody asked for, a content
+// encoding, length headers that contradict each other, or none at all fail.
+// A transport failure is tried again after a pause, for the rest of the file
+// when a strong validator names it. The bar and the labels show the progress
+// through DownloadControls; a failure is reported in the outcome.
 class FileDownload final {
 public:
-    FileDownload(DownloadControls &controls, Inet &inet2);
+    FileDownload(DownloadControls &controls, Inet &inet2, DownloadEvents &events);
     // Ends a running download first (see stop()), while everything it uses
     // is still here.
     ~FileDownload();
     FileDownload(const FileDownload &) = delete;
     FileDownload &operator=(const FileDownload &) = delete;
 
-    // The download button. The task runs the download to its end, awaiting
-    // the network instead of waiting for it, and never throws. A click while
-    // a download runs is refused and changes nothing. This object, the
-    // controls and inet2 must outlive the task; stop() ends it early.
-    QCoro::Task<> Command3_Click();
+    // Runs the download to its end, awaiting the network instead of waiting
+    // for it, and never throws. This object, the controls and inet2 must
+    // outlive the task; stop() ends it early. One at a time.
+    QCoro::Task<DownloadOutcome> run(DownloadOrder order);
 
     bool isRunning() const;
     // Ends a running download before this returns where it awaits the
-    // network, else at its next step: nothing is left half-written and no
-    // further request is made (the window is closing).
+    // network, else at its next step: nothing is left half-written, no
+    // further request is made, and the outcome is Cancelled.
     void stop();
 
     const TransferState &state() const { return m_state; }
 
 private:
-    QCoro::Task<> run(QString address);
-    QString destinationPath() const;
-    bool confirmReplace(const QString &path);
-    QCoro::Task<> transferWithRetries(QString address, std::optional<PartFile> &file,
-                                      QString &path);
-    QCoro::Task<> transferOnce(QString address, std::optional<PartFile> &file, QString &path);
-    void startOver(std::int64_t length, std::optional<PartFile> &file, QString &path);
+    QCoro::Task<> transfer(const DownloadOrder &order);
+    QCoro::Task<> transferWithRetries(const DownloadOrder &order, std::optional<PartFile> &file);
+    QCoro::Task<> transferOnce(const DownloadOrder &order, std::optional<PartFile> &file);
+    void startOver(std::int64_t length, const QString &folder, std::optional<PartFile> &file);
     QCoro::Task<std::int64_t> request(QString address, answer::Rest asked);
     QCoro::Task<> receiveBody(PartFile &file);
     void showProgress();
-    void endWithFailure(const Error &error);
     QString failureReason(const Error &error) const;
     void throwIfStopped() const;
 
-    // How far the download got: a failure shows only once the request is
-    // made, and a transfer failure reads by when it came.
-    enum class Stage { Preparing, Requesting, Receiving };
+    // How far the download got: a transfer failure reads by when it came.
+    enum class Stage { Requesting, Receiving };
 
     DownloadControls &m_controls;
     Inet &m_inet2;
+    DownloadEvents &m_events;
     TransferState m_state;
     bool m_running = false;
     bool m_stopRequested = false;
-    Stage m_stage = Stage::Preparing;
+    Stage m_stage = Stage::Requesting;
     int m_shownPercent = -1;
     QByteArray m_validator;  // names the file for a resumed request; "" for none
     resume::RetryWait m_retryWait;

@@ -1,4 +1,4 @@
-#include "download/filedownload.h"
+#include "download/downloadline.h"
 
 #include "tests/support/awaiting.h"
 #include "tests/support/folder.h"
@@ -45,8 +45,7 @@ QByteArray okHead(qsizetype length)
 const QString NotFound = u"서버가 파일을 주지 않았습니다 (응답 404)."_s,
               Refused = u"서버의 응답이 올바른 파일이 아닙니다."_s,
               Unreachable = u"서버에 연결할 수 없습니다."_s,
-              Lost = u"서버와의 연결이 끊겼습니다."_s, NoFolder = u"폴더에 저장할 수 없습니다."_s,
-              TakenMeanwhile = u"같은 이름의 파일이 그사이에 생겼습니다."_s;
+              Lost = u"서버와의 연결이 끊겼습니다."_s, NoFolder = u"폴더에 저장할 수 없습니다."_s;
 
 class RecordingControls final : public DownloadControls {
 public:
@@ -145,13 +144,14 @@ protected:
     void download(const QString &address)
     {
         controls.address = address;
-        test::await(fileDownload.Command3_Click());
+        line.Command3_Click();
+        ASSERT_TRUE(test::spinUntil([&] { return line.isIdle(); }, 30s));
     }
 
     QTemporaryDir dir;
     RecordingControls controls{dir.path() + u'/'};
     Inet inet;
-    FileDownload fileDownload{controls, inet};
+    DownloadLine line{controls, inet};
 };
 
 // The file lands under the name the address asks for, however it was
@@ -173,7 +173,8 @@ TEST_F(Download, WritesEveryByteUnderTheAddressesNameAndShowsProgress)
     EXPECT_EQ(test::files(controls.folder), (Files{{u"노래 %41#1.mp3"_s, bodyOf(2500)}}));
     EXPECT_TRUE(raw.requests[0].startsWith("GET /moved/%EB%85%B8%EB%9E%98%20%41%231.mp3 HTTP"));
     EXPECT_EQ(controls.sizeTexts, QStringList{u"0.00 MB"_s});
-    EXPECT_EQ(controls.bar, (std::vector{0, 40, 81, 100}));  // two chunks and 452 bytes
+    // At the click and as the download starts, then two chunks and 452 bytes.
+    EXPECT_EQ(controls.bar, (std::vector{0, 0, 40, 81, 100}));
     EXPECT_EQ(controls.percentTexts, (QStringList{u"40 %"_s, u"81 %"_s, u"100 %"_s}));
     download(raw.url(u"/big/c.mp3"_s));
     EXPECT_EQ(controls.sizeTexts.last(), u"0.48 MB"_s);
@@ -208,8 +209,7 @@ TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
     std::vector<std::tuple<QString, QString, Shown, QString>> rows = {
         {QString(), {}, choose, {}},
         {u"/gone/a.mp3"_s, {}, asked, NotFound},
-        {u"/moved/b.mp3"_s, {}, asked, TakenMeanwhile},  // "yes" was for here, not names/
-        {u"/f.mp3"_s, {}, asked, {}},                    // "yes" to a folder of the name
+        {u"/f.mp3"_s, {}, asked, {}},  // "yes" to a folder of the name
         {u"/b.mp3"_s, u"missing/"_s, {}, NoFolder}};
     for (const QString &name :
          {u""_s, u"."_s, u".."_s, u"get.php?id=3"_s, u"a|\"<b>.mp3"_s, u"..\\..\\x.mp3"_s,
@@ -225,7 +225,7 @@ TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
         EXPECT_EQ(test::files(here + u"names"_s), (Files{{u"b.mp3"_s, "taken"}}));
         EXPECT_EQ(controls.failure, reason);
     }
-    EXPECT_EQ(raw.requests.size(), 3);  // none for a folder of the name or a refused name
+    EXPECT_EQ(raw.requests.size(), 2);  // none for a folder of the name or a refused name
 
     // The next download clears the reason as it starts, "no" to its question
     // included; "no" keeps the old file; "yes" and a whole new one replace it.
@@ -239,6 +239,13 @@ TEST_F(Download, LeavesTheFolderAsItWasWhenAnythingFails)
     controls.answer = MessageAnswer::Yes;
     download(raw.url(u"/a.mp3"_s));
     EXPECT_EQ(test::files(here).at(u"a.mp3"_s), bodyOf(10));
+
+    // The folder is the box's at the click: typed over while the answer is on
+    // its way, it moves nothing, and "yes" replaces only there.
+    download(raw.url(u"/moved/b.mp3"_s));
+    EXPECT_EQ(test::files(here).at(u"b.mp3"_s), bodyOf(10));
+    EXPECT_EQ(test::files(here + u"names"_s), (Files{{u"b.mp3"_s, "taken"}}));
+    EXPECT_EQ(controls.failure, QString());
 }
 
 // Only a whole, unencoded file whose length is stated once takes the name,
@@ -431,7 +438,7 @@ TEST_F(Download, ACloseDuringThePauseBeforeAnotherTryEndsIt)
 {
     resume::setRetryDelays(resume::DefaultRetryDelays);
     RawServer raw([&](const QByteArray &) {
-        QTimer::singleShot(300ms, &raw, [&] { fileDownload.stop(); });  // within the 1 s pause
+        QTimer::singleShot(300ms, &raw, [&] { line.stop(); });  // within the 1 s pause
         return RawServer::Reply{okHead(100), bodyOf(50)};
     });
     download(raw.url());
@@ -441,17 +448,19 @@ TEST_F(Download, ACloseDuringThePauseBeforeAnotherTryEndsIt)
 
 // Whoever owns a download may drop it mid-body: it ends there and then, while
 // the transfer component it awaits is still about, shows nothing and leaves
-// nothing behind. A click meanwhile is refused.
+// nothing behind. A click meanwhile waits in line and never starts.
 TEST_F(Download, EndsWhenDroppedMidBody)
 {
     RawServer raw([](const QByteArray &) {
         return RawServer::Reply{okHead(4'000'000), bodyOf(4'000'000)};
     });
     Inet inet2;
-    auto doomed = std::make_unique<FileDownload>(controls, inet2);
+    auto doomed = std::make_unique<DownloadLine>(controls, inet2);
     controls.address = raw.url(u"/t.mp3"_s);
     doomed->Command3_Click();
-    ASSERT_TRUE(test::spinUntil([&] { return doomed->state().BytesDone > 0; }, 5s));
+    ASSERT_TRUE(test::spinUntil(
+        [&] { return doomed->data(doomed->index(0, DownloadLine::ProgressColumn)) != QString(); },
+        5s));
     controls.address = raw.url(u"/other.mp3"_s);
     doomed->Command3_Click();
     doomed.reset();
@@ -485,8 +494,8 @@ TEST_F(Download, LandsBesideTheSixPagesOfASearch)
     ASSERT_TRUE(test::spinUntil([&] { return held == 6; }, 5s));
 
     controls.address = u"http://files.test/beside.mp3"_s;
-    fileDownload.Command3_Click();
-    EXPECT_TRUE(test::spinUntil([&] { return !fileDownload.isRunning(); }, 5s));
+    line.Command3_Click();
+    EXPECT_TRUE(test::spinUntil([&] { return line.isIdle(); }, 5s));
     EXPECT_EQ(test::files(controls.folder), (Files{{u"beside.mp3"_s, "file"}}));
     released = true;
     EXPECT_TRUE(test::spinUntil([&] { return std::ranges::count(pages, 0) == 6; }, 5s));
