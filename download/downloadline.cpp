@@ -155,7 +155,7 @@ void DownloadLine::join(Row row)
 
 void DownloadLine::startSoon()
 {
-    if (!m_running && !m_stopped)
+    if (!m_stopped)
         m_startSoon.start();
 }
 

@@ -57,10 +57,16 @@ public:
     Shown messages;
     MessageAnswer answer = MessageAnswer::Yes;  // to the question of replacing
     QString failure;                            // the reason the bar shows, "" for none
+    std::function<void(int)> onProgress;        // called with each value the bar gets
 
     QString selectedAddress() const override { return address; }
     QString destinationFolder() const override { return folder; }
-    void setProgressValue(int percent) override { bar.push_back(percent); }
+    void setProgressValue(int percent) override
+    {
+        bar.push_back(percent);
+        if (onProgress)
+            onProgress(percent);
+    }
     int progressValue() const override { return bar.empty() ? 100 : bar.back(); }
     void setSizeText(const QString &text) override { sizeTexts << text; }
     void setPercentText(const QString &text) override { percentTexts << text; }
@@ -432,6 +438,44 @@ TEST_F(Download, HealsADroppedConnectionWithoutSplicingTwoFiles)
         ASSERT_TRUE(test::spinUntil([&] { return raw.sentWhole.size() == asked.size(); }, 5s));
         QFile::remove(controls.folder + u"s.mp3"_s);
     }
+}
+
+// Clicks made while one download runs wait their turn, in click order, each
+// with the folder box's text at its click; the same address into the same
+// folder again adds nothing. A cancelled download, waiting or cut between two
+// chunks, leaves nothing, and the line goes on.
+TEST_F(Download, LinesUpClicksInOrderEachWithItsOwnFolder)
+{
+    RawServer raw([](const QByteArray &) { return RawServer::Reply{okHead(5000), bodyOf(5000)}; });
+    const QString x = dir.filePath(u"x/"_s), y = dir.filePath(u"y/"_s);
+    ASSERT_TRUE(QDir().mkpath(x) && QDir().mkpath(y));
+    for (const auto &[path, folder] : {std::pair{u"/a.mp3"_s, x},
+                                       {u"/b.mp3"_s, x},
+                                       {u"/a.mp3"_s, x},
+                                       {u"/c.mp3"_s, y},
+                                       {u"/b.mp3"_s, y}}) {
+        controls.address = raw.url(path);
+        controls.folder = folder;
+        line.Command3_Click();
+    }
+    controls.folder = dir.path();  // typed over before any of them started
+    line.cancel({2});
+    controls.onProgress = [&](int percent) {
+        if (percent > 0 && line.runningRow() == 0)
+            line.cancelCurrent();
+    };
+    ASSERT_TRUE(test::spinUntil([&] { return line.isIdle(); }, 30s));
+    QList<QByteArray> paths;
+    for (const QByteArray &request : raw.requests)
+        paths << request.split(' ').value(1);
+    EXPECT_EQ(paths, (QList<QByteArray>{"/a.mp3", "/b.mp3", "/b.mp3"}));
+    EXPECT_EQ(test::files(x), (Files{{u"b.mp3"_s, bodyOf(5000)}}));
+    EXPECT_EQ(test::files(y), (Files{{u"b.mp3"_s, bodyOf(5000)}}));
+    ASSERT_EQ(line.rowCount(), 4);
+    EXPECT_EQ((std::vector{line.state(0), line.state(1), line.state(2), line.state(3)}),
+              (std::vector{DownloadState::Cancelled, DownloadState::Done, DownloadState::Cancelled,
+                           DownloadState::Done}));
+    EXPECT_EQ(controls.messages, Shown{});
 }
 
 TEST_F(Download, ACloseDuringThePauseBeforeAnotherTryEndsIt)
