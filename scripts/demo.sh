@@ -144,7 +144,10 @@ drive_window() {
   click 50 96
   # Command3: frame at (120,5400), button at (4560,240) in it, 975 x 375 twips.
   click 344 388
-  say "Downloading the first row..."
+  # The second row lines up behind the first.
+  click 50 114
+  click 344 388
+  say "Downloading the first two rows, one after the other..."
   for _ in $(seq 300); do
     [ "$(log_lines)" -gt "$before" ] && break
     sleep 0.1
@@ -162,11 +165,17 @@ drive_window() {
   sleep 1
   name=$(find "$work/downloads" -maxdepth 1 -type f -size "${size}c" -printf '%f\n' | head -n1)
   import -window "$window" "$work/screenshot.png"
+  # Ctrl+J: the downloads list, both rows in it.
+  xdotool key --window "$window" ctrl+j
+  list=$(timeout 10 xdotool search --sync --onlyvisible --name '다운로드 목록' | head -n1) ||
+    fail "the downloads list did not open"
+  sleep 2
+  import -window "$list" "$work/list.png"
 
   report_served
   say "Downloaded: $work/downloads/$name ($size bytes)"
   file "$work/downloads/$name" 2>/dev/null | sed 's/^/  /' || true
-  say "Screenshot: $work/screenshot.png"
+  say "Screenshots: $work/screenshot.png, and the downloads list $work/list.png"
 }
 
 build_targets
