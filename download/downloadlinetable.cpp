@@ -188,6 +188,11 @@ QVariant DownloadLine::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
         return display(row, index.column());
+    case Qt::ToolTipRole:  // a long path or reason is cut where the column ends
+        if (index.column() == FileColumn || index.column() == FolderColumn ||
+            index.column() == StateColumn)
+            return display(row, index.column());
+        return {};
     case ProgressRole:
         if (index.column() == ProgressColumn && row.size > 0)
             return static_cast<int>(row.received * 100 / row.size);

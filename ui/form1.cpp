@@ -3,6 +3,7 @@
 #include "platform/error.h"
 #include "platform/quitsignals.h"
 #include "ui/accessibleresults.h"
+#include "ui/downloadlist.h"
 #include "ui/folderchooser.h"
 
 #include <QAccessibleWidget>
@@ -74,16 +75,17 @@ Form1::Form1(QWidget *parent)
     setUpTabOrder();
     setUpInputRules();
     connectEvents();
-    m_download = std::make_unique<FileDownload>(*this, Inet2);
+    setUpDownloadLine();
     Form_Load();
 }
 
 // A search still going awaits the network; cancelling resumes it, so it ends
-// while the controls it writes still exist. The download ends itself, before
-// Inet2 goes.
+// while the controls it writes still exist. The line ends its downloads
+// itself, before Inet2 goes, and says nothing more to a window going away.
 Form1::~Form1()
 {
     Inet1.Cancel();
+    m_line->disconnect(this);
 }
 
 void Form1::setMessageBox(MessageBoxFunction showMessage)
@@ -142,6 +144,10 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
             Label5_Click();
         return false;
     }
+    if (watched == ProgressBar1 && event->type() == QEvent::MouseButtonDblClick) {
+        showDownloadList();
+        return true;
+    }
     if (watched == ListView1->viewport() && isButtonEvent(event->type()))
         return static_cast<QMouseEvent *>(event)->button() != Qt::LeftButton;
     return QWidget::eventFilter(watched, event);
@@ -159,7 +165,9 @@ void Form1::changeEvent(QEvent *event)
 void Form1::closeEvent(QCloseEvent *event)
 {
     Inet1.Cancel();
-    m_download->stop();
+    m_line->stop();
+    if (m_list)
+        m_list->close();
     QWidget::closeEvent(event);
 }
 
@@ -167,6 +175,7 @@ void Form1::Form_Load()
 {
     QCoreApplication::processEvents();
     Text2->setText(QDir::currentPath() + u'/');
+    restoreFolder();
     ProgressBar1->setValue(100);
     ListView1->setFocus();
 }
@@ -212,11 +221,12 @@ void Form1::Command2_Click()
     if (chosen.isEmpty())
         return;
     Text2->setText(chosen + u'/');
+    rememberFolder(Text2->text());
 }
 
 void Form1::Command3_Click()
 {
-    m_download->Command3_Click();  // runs on by itself, like the search
+    m_line->Command3_Click();  // the download runs on by itself, like the search
 }
 
 void Form1::ListView1_ItemClick(QTreeWidgetItem *row)

@@ -10,11 +10,12 @@
 // folder dialog do the work. Message boxes and the folder dialog are reached
 // through replaceable functions so that tests can answer them.
 
-#include "download/filedownload.h"
+#include "download/downloadline.h"
 #include "platform/inet.h"
 #include "search/searchrun.h"
 #include "ui/controls.h"
 
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -35,6 +36,7 @@ class QTreeWidgetItem;
 
 namespace plimo {
 
+class DownloadList;
 class QuitSignals;
 
 // The program's home page, which the "?" link opens in the user's browser: a
@@ -82,7 +84,11 @@ public:
     // the desktop cannot open it, a message box says where the page is.
     void OpenHomePage(const QString &address);
 
-    const FileDownload &download() const { return *m_download; }
+    // Ctrl+J, a double-click on the progress bar, or its menu: the list of
+    // downloads, opened once and raised when open.
+    void showDownloadList();
+
+    const DownloadLine &line() const { return *m_line; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -125,6 +131,11 @@ private:
     void setUpInputRules();
     void connectEvents();
     void onResultSelectionChanged();
+    void setUpDownloadLine();
+    void showProgressMenu(const QPoint &at);
+    void openSavedFolder(const QString &folder);
+    void rememberFolder(const QString &folder);
+    void restoreFolder();
 
     QGroupBox *Frame1 = nullptr;
     QLineEdit *Text1 = nullptr;
@@ -151,7 +162,8 @@ private:
 
     Inet Inet1;
     Inet Inet2;
-    std::unique_ptr<FileDownload> m_download;  // after Inet2: it goes first
+    std::unique_ptr<DownloadLine> m_line;  // after Inet2: it goes first
+    QPointer<DownloadList> m_list;
 
     MessageBoxFunction m_showMessage;
     FolderBrowserFunction m_browseFolder;

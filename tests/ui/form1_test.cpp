@@ -8,14 +8,17 @@
 #include "ui/folderchooser.h"
 #include "ui/form1.h"
 
+#include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QMenu>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
 
@@ -26,6 +29,7 @@
 #include <thread>
 
 using namespace Qt::StringLiterals;
+using plimo::DownloadLine;
 using plimo::FolderChooser;
 using plimo::test::whenModal;
 
@@ -118,6 +122,7 @@ public slots:
     void openUrl(const QUrl &url) { m_opened << url; }
 
 private slots:
+    void initTestCase();
     void aSearchLeavesTheWindowLive();
     void rowsFollowThePagesOrder();
     void closingEndsSearchAndDownload_data();
@@ -125,10 +130,19 @@ private slots:
     void failureShowsOnTheBar();
     void foldersAreChosenInTheDialog();
     void homeLinkOpensTheInstalledPageOrSaysWhereItIs();
+    void downloadsLineUpAndTheBarsMenuCancelsAndOpens();
 
 private:
     QList<QUrl> m_opened;
+    QTemporaryDir m_config;
 };
+
+// The remembered folder lives here, never in the user's own settings.
+void Form1Test::initTestCase()
+{
+    QVERIFY(m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+}
 
 // With the first six result pages held, the window stays live: Enter starts
 // one search however often it is pressed, and a download beside it, behind
@@ -151,9 +165,8 @@ void Form1Test::aSearchLeavesTheWindowLive()
     shown.click(u"Command3"_s);
     bool doneBehindDialog = false;
     whenModal<FolderChooser>([&](FolderChooser *dialog) {
-        doneBehindDialog =
-            QTest::qWaitFor([&] { return !shown.form.download().isRunning(); }, Patience) &&
-            dialog->isVisible() && shown.searching();
+        doneBehindDialog = QTest::qWaitFor([&] { return shown.form.line().isIdle(); }, Patience) &&
+                           dialog->isVisible() && shown.searching();
         dialog->reject();
     });
     shown.click(u"Command2"_s);
@@ -230,7 +243,12 @@ void Form1Test::closingEndsSearchAndDownload()
     shown.setText(u"Text3"_s, portal.server.url(u'/' + name));
     shown.click(u"Command3"_s);
     shown.click(u"Command1"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(shown.form.download().state().BytesDone > 0 && portal.requests() == 7,
+    const DownloadLine &line = shown.form.line();
+    QTRY_VERIFY_WITH_TIMEOUT(line.runningRow() >= 0 &&
+                                 !line.data(line.index(line.runningRow(), DownloadLine::SizeColumn))
+                                      .toString()
+                                      .isEmpty() &&
+                                 portal.requests() == 7,
                              Patience);
     QCOMPARE(plimo::test::files(folder.path()).size(), 2);  // the old file and the temporary one
 
@@ -248,7 +266,7 @@ void Form1Test::closingEndsSearchAndDownload()
         shown.click(u"Command2"_s);
     }
     QVERIFY(!shown.form.isVisible() && !dialogLeftOpen);
-    QVERIFY(!shown.form.download().isRunning() && !shown.searching());
+    QVERIFY(shown.form.line().isIdle() && !shown.searching());
     portal.held = 0;  // what the pages answer now must start nothing
     QTest::qWait(500);
     QCOMPARE(portal.requests(), 7);
@@ -340,6 +358,82 @@ void Form1Test::homeLinkOpensTheInstalledPageOrSaysWhereItIs()
     QDesktopServices::unsetUrlHandler(u"file"_s);
     QCOMPARE(shown.messages.size(), 1);
     QVERIFY2(shown.messages[0].endsWith(u'\n' + page), qPrintable(shown.messages[0]));
+}
+
+namespace {
+
+// Opens the progress bar's menu as a right click does and clicks the entry
+// named what; gives every entry's text and whether it could be chosen.
+QStringList chooseFromBarMenu(QWidget *bar, const QString &what)
+{
+    QStringList entries;
+    QTimer::singleShot(50, bar, [&entries, what] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (menu == nullptr)
+            return;
+        QAction *wanted = nullptr;
+        for (QAction *action : menu->actions()) {
+            entries << action->text() + (action->isEnabled() ? u""_s : u" (off)"_s);
+            if (action->text() == what)
+                wanted = action;
+        }
+        if (wanted == nullptr || !wanted->isEnabled()) {
+            menu->close();
+            return;
+        }
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(wanted).center());
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, bar->rect().center(),
+                            bar->mapToGlobal(bar->rect().center()));
+    QApplication::sendEvent(bar, &event);
+    return entries;
+}
+
+}  // namespace
+
+// A second 음악다운 while one runs waits its turn, a third for the same file
+// adds nothing; the bar's tooltip says so. The bar's menu cancels the running
+// one, which leaves nothing, and the next lands. The folder of the last
+// download opens from the same menu, and the next start offers it again, as
+// long as it exists.
+void Form1Test::downloadsLineUpAndTheBarsMenuCancelsAndOpens()
+{
+    PortalServer portal(0);
+    QTemporaryDir temp;
+    const QString folder = temp.filePath(u"음악"_s);
+    QVERIFY(QDir().mkpath(folder));
+    const QString cancel = u"현재 다운로드 취소"_s, open = u"저장한 폴더 열기"_s,
+                  list = u"다운로드 목록 (Ctrl+J)"_s;
+    {
+        ShownForm shown;
+        QWidget *bar = shown.find(u"ProgressBar1"_s);
+        QCOMPARE(chooseFromBarMenu(bar, open),
+                 (QStringList{cancel + u" (off)"_s, open + u" (off)"_s, list}));
+        shown.setText(u"Text2"_s, folder);
+        for (const QString &file : {u"flow200000.wav"_s, u"flow3000.wav"_s, u"flow3000.wav"_s}) {
+            shown.setText(u"Text3"_s, portal.server.url(u'/' + file));
+            shown.click(u"Command3"_s);
+        }
+        QCOMPARE(shown.form.line().rowCount(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(bar->toolTip().startsWith(u"flow200000.wav · "_s), Patience);
+        QVERIFY2(bar->toolTip().endsWith(u" · 대기 중 1개"_s), qPrintable(bar->toolTip()));
+        QCOMPARE(bar->accessibleDescription(), bar->toolTip());
+        chooseFromBarMenu(bar, cancel);
+        QTRY_VERIFY_WITH_TIMEOUT(shown.form.line().isIdle(), Patience);
+        QCOMPARE(plimo::test::files(folder), (Files{{u"flow3000.wav"_s, QByteArray(3000, 'w')}}));
+        QCOMPARE(bar->toolTip(), QString());
+        QCOMPARE(shown.text(u"Label2"_s), u"100 %"_s);
+
+        QDesktopServices::setUrlHandler(u"file"_s, this, "openUrl");
+        m_opened.clear();
+        QCOMPARE(chooseFromBarMenu(bar, open), (QStringList{cancel + u" (off)"_s, open, list}));
+        QDesktopServices::unsetUrlHandler(u"file"_s);
+        QCOMPARE(m_opened, QList{QUrl::fromLocalFile(folder)});
+        QVERIFY(shown.messages.isEmpty());
+    }
+    QCOMPARE(ShownForm().text(u"Text2"_s), folder + u'/');
+    QVERIFY(QDir(folder).removeRecursively());
+    QCOMPARE(ShownForm().text(u"Text2"_s), QDir::currentPath() + u'/');
 }
 
 QTEST_MAIN(Form1Test)
