@@ -7,6 +7,8 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include <csignal>
+
 namespace {
 
 // Qt's own texts (message box buttons, the folder dialog's OK and Cancel) in
@@ -23,6 +25,10 @@ void loadKoreanQtTexts(QApplication &app, QTranslator &translator)
 
 int main(int argc, char *argv[])
 {
+    // A server that closes while a request is written to it must fail that
+    // request, not end the program: CURLOPT_NOSIGNAL does not cover every
+    // write (the TLS library's among them).
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     // Only the name: a display name set explicitly would be appended to the
     // window's caption by the platform.

@@ -7,7 +7,7 @@
 #include <QtDebug>
 
 #include <algorithm>
-#include <chrono>
+#include <climits>
 
 namespace plimo {
 namespace {
@@ -83,9 +83,10 @@ int CurlLoop::onSocket(CURL *, curl_socket_t socket, int what, void *user, void 
     return 0;
 }
 
-// Restarting a timer costs more than an early expiry: a deadline that moves
-// later keeps the timer running, and an early tick only asks libcurl, which
-// sets the timer again.
+// Each call replaces the expiry asked for before, whether it moved earlier or
+// later: libcurl calls only when its earliest expiry changes, so a timer kept
+// from an earlier call answers for an expiry libcurl no longer has. -1 stops
+// the timer; 0 fires it on the next pass of the event loop, outside libcurl.
 int CurlLoop::onTimer(CURLM *, long timeoutMs, void *user)
 {
     auto *self = static_cast<CurlLoop *>(user);
@@ -93,9 +94,8 @@ int CurlLoop::onTimer(CURLM *, long timeoutMs, void *user)
         self->m_timer.stop();
         return 0;
     }
-    const int wanted = static_cast<int>(std::min<long>(timeoutMs, 1'000'000));
-    if (!self->m_timer.isActive() || self->m_timer.remainingTime() > wanted)
-        self->m_timer.start(wanted);
+    // As long as a QTimer can wait; libcurl asks again when it fires.
+    self->m_timer.start(static_cast<int>(std::min<long>(timeoutMs, INT_MAX)));
     return 0;
 }
 

@@ -2,9 +2,12 @@
 
 // The transfer component: every HTTP request of the program goes through one
 // of these. An instance may run several page fetches at once and one
-// streamed request beside them; each is a transfer of its own with its own
-// connection, and a connection is kept for the next request (of any
-// instance on the same thread) once its transfer has ended.
+// streamed request beside them; each is a transfer of its own, with its own
+// buffers, deadline and rolling count. Over HTTP/1.1 a transfer holds a
+// connection to itself while it runs; over HTTP/2 transfers to one server
+// may share one connection, each a stream of its own. A connection is kept
+// for the next request (of any instance on the same thread) once its
+// transfers have ended.
 //
 // Nothing here blocks. Transfers are driven by the event loop of the thread
 // that owns the instance, and code that needs a result awaits it: OpenURL is
@@ -150,7 +153,8 @@ public:
 
     // The stretch over which a transfer must make progress (see above).
     void setRequestTimeout(std::chrono::milliseconds timeout);
-    // OpenURL fails on a body larger than this. Default 32 MiB.
+    // OpenURL fails on a body larger than this, at once when its Content-Length
+    // says so. Default 32 MiB.
     void setPageCap(std::int64_t bytes);
     // OpenURL fails on a page not complete this long after it was requested.
     void setPageDeadline(std::chrono::milliseconds deadline);

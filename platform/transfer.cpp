@@ -45,9 +45,12 @@ int failureNumber(CURLcode code, CURL *easy)
     case CURLE_GOT_NOTHING:
         return errc::ConnectionLost;
     case CURLE_OPERATION_TIMEDOUT: {
+        // A kept connection that was used again took no time to connect.
         curl_off_t connected = 0;
+        long connects = 0;
         curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connected);
-        return connected == 0 ? errc::CannotConnect : errc::TooSlow;
+        curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+        return connected == 0 && connects > 0 ? errc::CannotConnect : errc::TooSlow;
     }
     default:
         return errc::Transfer;
@@ -290,14 +293,25 @@ void Transfer::checkRate()
          QStringLiteral("fewer than %1 bytes within %2 ms").arg(least).arg(m_rateWindow.count()));
 }
 
-// A page of announced size is received into one allocation; the cap still
-// rules, whatever the header says.
-void Transfer::reserveAnnouncedLength()
+// A page of announced size is received into one allocation. One announced
+// past the cap is refused before its body: it can only end over the cap or
+// cut short, and the header alone must not size the allocation.
+bool Transfer::acceptAnnouncedLength()
 {
     curl_off_t announced = -1;
-    if (curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
-        announced > 0)
-        m_body.reserve(static_cast<qsizetype>(std::min<std::int64_t>(announced, m_pageCap)));
+    if (curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK ||
+        announced <= 0)
+        return true;
+    if (announced > m_pageCap)
+        return false;
+    m_body.reserve(static_cast<qsizetype>(announced));
+    return true;
+}
+
+void Transfer::refuseOverCap()
+{
+    m_failureNumber = errc::Transfer;
+    m_failureText = QStringLiteral("the page is larger than %1 bytes").arg(m_pageCap);
 }
 
 // Drops what the reader has taken once it is the larger part of the buffer.
@@ -315,9 +329,7 @@ size_t Transfer::onBody(char *data, size_t size, size_t count, void *user)
     const auto length = static_cast<qsizetype>(size * count);
     if (self->m_mode == Mode::Page) {
         if (self->m_body.size() + length > self->m_pageCap) {
-            self->m_failureNumber = errc::Transfer;
-            self->m_failureText =
-                QStringLiteral("the page is larger than %1 bytes").arg(self->m_pageCap);
+            self->refuseOverCap();
             return 0;  // ends the transfer with a write error
         }
     } else if (self->available() >= StreamHighWater) {
@@ -335,12 +347,13 @@ size_t Transfer::onHeader(char *data, size_t size, size_t count, void *user)
 {
     auto *self = static_cast<Transfer *>(user);
     self->m_received += static_cast<std::int64_t>(size * count);
-    self->headerLine(QByteArray(data, static_cast<qsizetype>(size * count)).trimmed());
+    if (!self->headerLine(QByteArray(data, static_cast<qsizetype>(size * count)).trimmed()))
+        return 0;  // ends the transfer with a write error
     self->wakeIfReady();
     return size * count;
 }
 
-void Transfer::headerLine(const QByteArray &line)
+bool Transfer::headerLine(const QByteArray &line)
 {
     if (line.startsWith("HTTP/")) {
         m_headers.clear();
@@ -350,14 +363,17 @@ void Transfer::headerLine(const QByteArray &line)
         m_status = parts.size() > 1 ? parts[1].toInt() : 0;
     } else if (line.isEmpty()) {
         m_headersComplete = isFinalStatus(m_status, m_hasLocation);
-        if (m_headersComplete && m_mode == Mode::Page)
-            reserveAnnouncedLength();
+        if (m_headersComplete && m_mode == Mode::Page && !acceptAnnouncedLength()) {
+            refuseOverCap();
+            return false;
+        }
     } else if (const qsizetype colon = line.indexOf(':'); colon > 0) {
         const QByteArray name = line.left(colon).trimmed().toLower();
         if (name == "location")
             m_hasLocation = true;
         m_headers.emplace_back(name, line.mid(colon + 1).trimmed());
     }
+    return true;
 }
 
 }  // namespace plimo

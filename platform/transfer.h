@@ -3,8 +3,8 @@
 // Inside the transfer component only: one request on the wire. A transfer
 // owns its easy handle, its buffers, the one coroutine that may await it, its
 // pause state and its own rolling count of bytes; the thread's CurlLoop
-// drives it. Destroying a transfer takes it off the wire and resumes its
-// waiter with the cancellation first.
+// drives it. Destroying a transfer takes it off the wire and frees its handle
+// first, and resumes its waiter with the cancellation last.
 
 #include "platform/error.h"
 #include "platform/inet.h"
@@ -80,11 +80,13 @@ private:
     Inet::Wait *takeWaiter();
     void restartRateWindow();
     void checkRate();
-    void reserveAnnouncedLength();
+    bool acceptAnnouncedLength();
+    void refuseOverCap();
     void compact();
     static size_t onBody(char *data, size_t size, size_t count, void *user);
     static size_t onHeader(char *data, size_t size, size_t count, void *user);
-    void headerLine(const QByteArray &line);
+    // False refuses the answer.
+    bool headerLine(const QByteArray &line);
 
     // Receives the queued resumptions and the rate check; destroyed with the
     // transfer, so nothing queued arrives for a transfer that is gone.

@@ -106,11 +106,6 @@ bool FolderChooser::selectPath(const QString &path)
     return true;
 }
 
-QString FolderChooser::instructionText() const
-{
-    return m_instruction->text();
-}
-
 QString FolderChooser::statusText() const
 {
     return m_status->text();

@@ -41,7 +41,6 @@ public:
     // separators are ignored ("/tmp/" selects "/tmp").
     bool selectPath(const QString &path);
 
-    QString instructionText() const;
     QString statusText() const;
     void setStatusText(const QString &text);
 
