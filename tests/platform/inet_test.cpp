@@ -144,11 +144,12 @@ TEST_F(Transfer, APageIsTakenOrRefusedOnItsOwnAnswer)
             return piece.empty() ? (sink.done(), true) : sink.write(piece.data(), piece.size());
         });
     });
-    server.http().Get("/terabyte", [](const auto &, auto &res) {
-        res.set_content_provider(1ull << 40, "text/plain", [](size_t, size_t, auto &sink) {
-            sink.write("abc", 3);
-            return false;  // and hangs up
-        });
+    server.http().Get(R"(/promised/(\d+))", [](const auto &req, auto &res) {
+        res.set_content_provider(std::stoull(req.matches[1]), "text/plain",
+                                 [](size_t, size_t, auto &sink) {
+                                     sink.write("abc", 3);
+                                     return false;  // and hangs up
+                                 });
     });
     server.start();
     const std::string authority = server.url({}).sliced(7).toStdString();
@@ -176,8 +177,10 @@ TEST_F(Transfer, APageIsTakenOrRefusedOnItsOwnAnswer)
         {"a byte past the cap", url("/told/4097"), plimo::errc::Transfer, "/told/4097"},
         {"the cap, untold", url("/untold/4096"), 0, "/untold/4096"},
         {"a byte past the cap, untold", url("/untold/4097"), plimo::errc::Transfer, "/untold/4097"},
-        {"a terabyte told, three bytes sent", url("/terabyte"), plimo::errc::Transfer,
-         "/terabyte"}};
+        {"a byte past the cap told, three sent", url("/promised/4097"), plimo::errc::Transfer,
+         "/promised/4097"},
+        {"a terabyte told, three sent", url("/promised/1099511627776"), plimo::errc::Transfer,
+         "/promised/1099511627776"}};
     for (const auto &[name, address, outcome, last] : rows) {
         SCOPED_TRACE(name);
         const size_t before = server.received().size();
