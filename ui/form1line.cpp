@@ -79,9 +79,12 @@ void Form1::showDownloadList()
 
 void Form1::rememberFolder(const QString &folder)
 {
+    const QString absolute = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
     QSettings remembered = settings();
-    remembered.setValue(QString::fromUtf16(FolderKey),
-                        QDir::cleanPath(QFileInfo(folder).absoluteFilePath()));
+    // Ten clicks into one folder write the file once, not ten times.
+    if (remembered.value(QString::fromUtf16(FolderKey)).toString() == absolute)
+        return;
+    remembered.setValue(QString::fromUtf16(FolderKey), absolute);
     remembered.sync();
 }
 

@@ -69,6 +69,11 @@ QString Form1::destinationFolder() const
 
 void Form1::setProgressValue(int percent)
 {
+    // A bar that falls back is the next download of the line starting: the
+    // finished one's 100 still waiting for its frame goes on the screen first,
+    // or it would never be seen (nor heard) at all.
+    if (m_pendingPercent && percent < *m_pendingPercent)
+        showPendingProgress();
     m_pendingPercent = percent;
     showProgressSoon();
 }
