@@ -6,7 +6,7 @@
 //       unless a range is asked for), /silent/<name> (answers after 15 s) and
 //       /sent (the body bytes sent so far) on 127.0.0.1; prints the port.
 //   download_bench fetch <address> <folder>
-//       One download through FileDownload, as the window's button starts it;
+//       One download through the line of downloads, as the window's button starts it;
 //       prints the seconds and the CPU seconds from the click to the end, the
 //       bytes of the file and the peak RSS in KiB.
 //   download_bench gaps <address> <folder>
@@ -17,13 +17,13 @@
 //       time and the CPU used, as a percentage of one core.
 
 #include "bench/loopgaps.h"
-#include "download/filedownload.h"
-#include "tests/support/awaiting.h"
+#include "download/downloadline.h"
 
 #include <httplib.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -116,23 +116,33 @@ int serve()
     return server.listen_after_bind() ? 0 : 1;
 }
 
+// Clicks 음악다운 and runs the event loop until the line has nothing left.
+void clickAndWait(DownloadLine &line)
+{
+    QEventLoop loop;
+    QObject::connect(&line, &DownloadLine::idle, &loop, &QEventLoop::quit);
+    line.Command3_Click();
+    if (!line.isIdle())
+        loop.exec();
+}
+
 int fetch(const QString &address, const QString &folder, bool countGaps)
 {
     HeadlessControls controls;
     controls.address = address;
     controls.folder = folder;
     Inet inet2;
-    FileDownload download(controls, inet2);
+    DownloadLine line(controls, inet2);
     std::optional<benchgaps::LoopGaps> gaps;
     if (countGaps)
         gaps.emplace();
     QElapsedTimer timer;
     timer.start();
     const double cpuBefore = cpuSeconds();
-    test::await(download.Command3_Click());
+    clickAndWait(line);
     const double cpu = cpuSeconds() - cpuBefore;
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    const auto bytes = QFileInfo(folder + download.state().FileName).size();
+    const auto bytes = QFileInfo(folder + fileNameOf(address)).size();
     if (gaps) {
         gaps->stop();
         std::printf("%s\n", gaps->summary().c_str());
@@ -140,7 +150,7 @@ int fetch(const QString &address, const QString &folder, bool countGaps)
         std::printf("%.3f %.3f %lld %ld\n", seconds, cpu, static_cast<long long>(bytes),
                     peakRssKiB());
     }
-    return bytes == download.state().FileSize && bytes > 0 ? 0 : 1;
+    return line.state(0) == DownloadState::Done && bytes > 0 ? 0 : 1;
 }
 
 int wait(const QString &address, int seconds)
@@ -149,12 +159,12 @@ int wait(const QString &address, int seconds)
     controls.address = address;
     controls.folder = QStringLiteral("/nonexistent/");
     Inet inet2;
-    FileDownload download(controls, inet2);
-    QTimer::singleShot(std::chrono::seconds(seconds), [&] { download.stop(); });
+    DownloadLine line(controls, inet2);
+    QTimer::singleShot(std::chrono::seconds(seconds), [&] { line.cancelCurrent(); });
     QElapsedTimer timer;
     timer.start();
     const double cpuBefore = cpuSeconds();
-    test::await(download.Command3_Click());
+    clickAndWait(line);
     const double wall = double(timer.nsecsElapsed()) / 1e9;
     std::printf("%.1f %.3f\n", wall, 100 * (cpuSeconds() - cpuBefore) / wall);
     return 0;
