@@ -148,7 +148,7 @@ QString DownloadLine::lastSavedFolder() const
 QString DownloadLine::summary() const
 {
     const qsizetype index = indexOf(m_runningId);
-    if (index < 0)
+    if (index < 0 || hasEnded(m_rows[index].state))
         return m_lastFailure;
     const Row &row = m_rows[index];
     QStringList parts{row.order.fileName};

@@ -442,24 +442,38 @@ TEST_F(Download, HealsADroppedConnectionWithoutSplicingTwoFiles)
 
 // Clicks made while one download runs wait their turn, in click order, each
 // with the folder box's text at its click; the same address into the same
-// folder again adds nothing. A cancelled download, waiting or cut between two
-// chunks, leaves nothing, and the line goes on.
+// folder again adds nothing, and a name that a waiting download will write
+// there is asked about as if the file existed. A cancelled download, waiting
+// or cut between two chunks, leaves nothing, and neither it nor a failure
+// stops the line. The summary for the bar names each as it starts, with what
+// waits and what failed, and the failure's reason once it has failed.
 TEST_F(Download, LinesUpClicksInOrderEachWithItsOwnFolder)
 {
-    RawServer raw([](const QByteArray &) { return RawServer::Reply{okHead(5000), bodyOf(5000)}; });
+    RawServer raw([](const QByteArray &request) {
+        if (request.startsWith("GET /gone/"))
+            return RawServer::Reply{"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n", {}};
+        return RawServer::Reply{okHead(5000), bodyOf(5000)};
+    });
     const QString x = dir.filePath(u"x/"_s), y = dir.filePath(u"y/"_s);
     ASSERT_TRUE(QDir().mkpath(x) && QDir().mkpath(y));
+    QStringList summaries;
+    QObject::connect(&line, &DownloadLine::summaryChanged, [&](const QString &summary) {
+        if (!summary.contains(u" MB"_s))  // how far it has come depends on the timing
+            summaries << summary;
+    });
     for (const auto &[path, folder] : {std::pair{u"/a.mp3"_s, x},
                                        {u"/b.mp3"_s, x},
                                        {u"/a.mp3"_s, x},
+                                       {u"/again/b.mp3"_s, x},
                                        {u"/c.mp3"_s, y},
+                                       {u"/gone/d.mp3"_s, y},
                                        {u"/b.mp3"_s, y}}) {
         controls.address = raw.url(path);
         controls.folder = folder;
         line.Command3_Click();
     }
     controls.folder = dir.path();  // typed over before any of them started
-    line.cancel({2});
+    line.cancel({3});
     controls.onProgress = [&](int percent) {
         if (percent > 0 && line.runningRow() == 0)
             line.cancelCurrent();
@@ -468,14 +482,29 @@ TEST_F(Download, LinesUpClicksInOrderEachWithItsOwnFolder)
     QList<QByteArray> paths;
     for (const QByteArray &request : raw.requests)
         paths << request.split(' ').value(1);
-    EXPECT_EQ(paths, (QList<QByteArray>{"/a.mp3", "/b.mp3", "/b.mp3"}));
+    EXPECT_EQ(paths,
+              (QList<QByteArray>{"/a.mp3", "/b.mp3", "/again/b.mp3", "/gone/d.mp3", "/b.mp3"}));
     EXPECT_EQ(test::files(x), (Files{{u"b.mp3"_s, bodyOf(5000)}}));
     EXPECT_EQ(test::files(y), (Files{{u"b.mp3"_s, bodyOf(5000)}}));
-    ASSERT_EQ(line.rowCount(), 4);
-    EXPECT_EQ((std::vector{line.state(0), line.state(1), line.state(2), line.state(3)}),
-              (std::vector{DownloadState::Cancelled, DownloadState::Done, DownloadState::Cancelled,
-                           DownloadState::Done}));
-    EXPECT_EQ(controls.messages, Shown{});
+    using enum DownloadState;
+    std::vector<DownloadState> states;
+    for (int row = 0; row < line.rowCount(); ++row)
+        states.push_back(line.state(row));
+    EXPECT_EQ(states, (std::vector{Cancelled, Done, Done, Cancelled, Failed, Done}));
+    EXPECT_EQ(controls.messages,
+              (Shown{{u"이미 대상 파일이 존재합니다.\r\n삭제하고 계속 하시겠습니까?"_s,
+                      MessageStyle::YesNoInformation}}));
+    EXPECT_EQ(summaries, (QStringList{u"a.mp3 · 대기 중 4개"_s,
+                                      {},
+                                      u"b.mp3 · 대기 중 3개"_s,
+                                      {},
+                                      u"b.mp3 · 대기 중 2개"_s,
+                                      {},
+                                      u"d.mp3 · 대기 중 1개"_s,
+                                      NotFound,
+                                      u"b.mp3 · 실패 1개"_s,
+                                      {}}));
+    EXPECT_EQ(controls.failure, QString());  // the next one cleared it as it started
 }
 
 TEST_F(Download, ACloseDuringThePauseBeforeAnotherTryEndsIt)
