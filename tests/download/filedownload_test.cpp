@@ -507,6 +507,29 @@ TEST_F(Download, LinesUpClicksInOrderEachWithItsOwnFolder)
     EXPECT_EQ(controls.failure, QString());  // the next one cleared it as it started
 }
 
+// Another try of a failed download asks again before it replaces a file: the
+// "yes" of its first click was for that click. "No" leaves the row failed.
+TEST_F(Download, ARetryAsksAgainBeforeReplacing)
+{
+    RawServer raw([&](const QByteArray &) {
+        return raw.requests.size() == 1
+                   ? RawServer::Reply{"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n", {}}
+                   : RawServer::Reply{okHead(10), bodyOf(10)};
+    });
+    ASSERT_TRUE(test::put(controls.folder + u"a.mp3"_s, "old"));
+    download(raw.url(u"/a.mp3"_s));
+    ASSERT_EQ(line.state(0), DownloadState::Failed);
+    for (const MessageAnswer answer : {MessageAnswer::No, MessageAnswer::Yes}) {
+        controls.answer = answer;
+        line.retry({0});
+        ASSERT_TRUE(test::spinUntil([&] { return line.isIdle(); }, 10s));
+    }
+    EXPECT_EQ(controls.messages.size(), 3);  // the click's and each retry's
+    EXPECT_EQ(raw.requests.size(), 2);
+    EXPECT_EQ(line.state(0), DownloadState::Done);
+    EXPECT_EQ(test::files(controls.folder), (Files{{u"a.mp3"_s, bodyOf(10)}}));
+}
+
 TEST_F(Download, ACloseDuringThePauseBeforeAnotherTryEndsIt)
 {
     resume::setRetryDelays(resume::DefaultRetryDelays);

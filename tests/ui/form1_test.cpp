@@ -5,6 +5,7 @@
 #include "tests/ui/modaldialog.h"
 #include "tools/portal/catalogue.h"
 #include "tools/portal/portal.h"
+#include "ui/downloadlist.h"
 #include "ui/folderchooser.h"
 #include "ui/form1.h"
 
@@ -422,7 +423,7 @@ void Form1Test::downloadsLineUpAndTheBarsMenuCancelsAndOpens()
         QTRY_VERIFY_WITH_TIMEOUT(shown.form.line().isIdle(), Patience);
         QCOMPARE(plimo::test::files(folder), (Files{{u"flow3000.wav"_s, QByteArray(3000, 'w')}}));
         QCOMPARE(bar->toolTip(), QString());
-        QCOMPARE(shown.text(u"Label2"_s), u"100 %"_s);
+        QTRY_COMPARE(shown.text(u"Label2"_s), u"100 %"_s);
 
         QDesktopServices::setUrlHandler(u"file"_s, this, "openUrl");
         m_opened.clear();
@@ -430,6 +431,23 @@ void Form1Test::downloadsLineUpAndTheBarsMenuCancelsAndOpens()
         QDesktopServices::unsetUrlHandler(u"file"_s);
         QCOMPARE(m_opened, QList{QUrl::fromLocalFile(folder)});
         QVERIFY(shown.messages.isEmpty());
+
+        // Ctrl+J, a double-click on the bar and the menu: always the one list.
+        const auto lists = [&] { return shown.form.findChildren<plimo::DownloadList *>(); };
+        shown.form.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&shown.form));
+        QTest::keyClick(&shown.form, Qt::Key_J, Qt::ControlModifier);
+        QTRY_VERIFY(lists().size() == 1 && lists()[0]->isVisible());
+        QTest::keyClick(lists()[0], Qt::Key_Escape);
+        QVERIFY(!lists()[0]->isVisible());
+        QTest::mouseDClick(bar, Qt::LeftButton);
+        QVERIFY(lists()[0]->isVisible());
+        chooseFromBarMenu(bar, list);
+        shown.form.activateWindow();
+        QTest::keyClick(&shown.form, Qt::Key_J, Qt::ControlModifier);
+        QCOMPARE(lists().size(), 1);
+        QVERIFY(lists()[0]->isVisible());
+        QCOMPARE(lists()[0]->windowTitle(), u"다운로드 목록"_s);
     }
     QCOMPARE(ShownForm().text(u"Text2"_s), folder + u'/');
     QVERIFY(QDir(folder).removeRecursively());
