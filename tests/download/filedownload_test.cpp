@@ -367,6 +367,16 @@ TEST_F(Download, HealsADroppedConnectionWithoutSplicingTwoFiles)
          "wrw",
          "\"v1\"",
          {}},
+        {"strong tag, cut below, a rest a byte shorter than the rest",
+         {whole(strong, Below),
+          Reply{"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 30000-199999/200000\r\n"
+                "Content-Length: 169999\r\n" +
+                    date + strong,
+                all.mid(Below, Size - Below - 1)},
+          whole(strong)},
+         "wrw",
+         "\"v1\"",
+         {}},
         {"strong tag, cut below, a rest one byte off",
          {whole(strong, Below), rest(Below + 1, "200000", strong, all), whole(strong)},
          "wrw",
