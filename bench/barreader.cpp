@@ -48,7 +48,8 @@ private slots:
     void onChange(const QDBusMessage &event)
     {
         const QList<QVariant> arguments = event.arguments();
-        if (m_started || arguments.isEmpty() || arguments[0].toString() != u"accessible-description")
+        if (m_started || arguments.isEmpty() ||
+            arguments[0].toString() != u"accessible-description")
             return;
         if (description(event.service(), event.path()).isEmpty())
             return;
@@ -66,8 +67,8 @@ private slots:
 private:
     QString description(const QString &service, const QString &path) const
     {
-        QDBusInterface properties(service, path,
-                                  QStringLiteral("org.freedesktop.DBus.Properties"), m_bus);
+        QDBusInterface properties(service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                  m_bus);
         const QDBusReply<QDBusVariant> reply =
             properties.call(QStringLiteral("Get"), QStringLiteral("org.a11y.atspi.Accessible"),
                             QStringLiteral("Description"));

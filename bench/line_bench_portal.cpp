@@ -76,8 +76,7 @@ private:
 
 void log(const char *what, const std::string &path)
 {
-    std::fprintf(stderr, "%s %lld %s\n", what, static_cast<long long>(monotonicNs()),
-                 path.c_str());
+    std::fprintf(stderr, "%s %lld %s\n", what, static_cast<long long>(monotonicNs()), path.c_str());
 }
 
 struct Asked {
@@ -134,8 +133,8 @@ int main(int argc, char **argv)
         const std::size_t chunk = file->mibPerSecond > 0 ? 16 * 1024 : pattern.size();
         response.set_content_provider(
             file->bytes, "audio/mpeg",
-            [chunk, &throttle, bytes = file->bytes, path = request.path](
-                std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+            [chunk, &throttle, bytes = file->bytes,
+             path = request.path](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
                 const std::size_t at = offset % pattern.size();
                 const std::size_t n = std::min({length, pattern.size() - at, chunk});
                 throttle.take(n);

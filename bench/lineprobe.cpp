@@ -63,8 +63,8 @@ double cpuSeconds(clockid_t clock)
 // One write per line, so that a reader never sees half of one.
 void emitLine(const QByteArray &line)
 {
-    if (outFd >= 0)
-        [[maybe_unused]] auto written = ::write(outFd, line.constData(), size_t(line.size()));
+    if (outFd >= 0) [[maybe_unused]]
+        auto written = ::write(outFd, line.constData(), size_t(line.size()));
 }
 
 QByteArray stamped(const char *what)
@@ -127,8 +127,7 @@ private:
         else if (command == "queue") {
             emitLine(stamped("queued") + '\n');
             queue(window, words.mid(1));
-        }
-        else if (command == "list")
+        } else if (command == "list")
             openList(window);
         else if (command == "unlist")
             closeList();
@@ -217,8 +216,7 @@ void installProbe()
     static Probe probe(in);
 }
 
-template <typename Function>
-Function next(const char *name)
+template <typename Function> Function next(const char *name)
 {
     return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
 }

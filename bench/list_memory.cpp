@@ -116,7 +116,7 @@ int main(int argc, char **argv)
     int landed = 0;
     for (int row = 0; row < form.line().rowCount(); ++row)
         landed += form.line().state(row) == plimo::DownloadState::Done ? 1 : 0;
-    std::printf("rows %d done %d boxes %d rss-kb %ld %ld heap-kb %ld %ld\n",
-                form.line().rowCount(), landed, boxes, rssBefore, rssAfter, heapBefore, heapAfter);
+    std::printf("rows %d done %d boxes %d rss-kb %ld %ld heap-kb %ld %ld\n", form.line().rowCount(),
+                landed, boxes, rssBefore, rssAfter, heapBefore, heapAfter);
     return 0;
 }
