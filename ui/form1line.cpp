@@ -79,7 +79,8 @@ void Form1::showDownloadList()
 
 void Form1::rememberFolder(const QString &folder)
 {
-    const QString absolute = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    const QString absolute = QDir::cleanPath(
+        QFileInfo(folder.isEmpty() ? QStringLiteral(".") : folder).absoluteFilePath());
     QSettings remembered = settings();
     // Ten clicks into one folder write the file once, not ten times.
     if (remembered.value(QString::fromUtf16(FolderKey)).toString() == absolute)

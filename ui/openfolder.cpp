@@ -11,7 +11,9 @@ void openFolder(const QString &folder, const std::function<void(const QString &)
 {
     // The desktop would open its own idea of a folder that is gone (the home
     // folder, or an error window of its own) rather than say so.
-    const QString path = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    // An empty folder box means the current folder, as it does for the download.
+    const QString path = QDir::cleanPath(
+        QFileInfo(folder.isEmpty() ? QStringLiteral(".") : folder).absoluteFilePath());
     if (QFileInfo(path).isDir() && QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
         return;
     showMessage(QStringLiteral("폴더를 열 수 없습니다.\r\n") + folder);
