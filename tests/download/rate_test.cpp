@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <functional>
-#include <limits>
 #include <optional>
 #include <vector>
 
@@ -117,16 +116,13 @@ TEST(Rate, SpeedText)
         QString expected;
     } cases[] = {
         {"0", 0, u"0 KB/s"_s},
-        {"below 0", -5, u"0 KB/s"_s},
         {"not a number", std::nan(""), u"0 KB/s"_s},
         {"a byte under 1 KB/s", 1023, u"0 KB/s"_s},
         {"1 KB/s", 1024, u"1 KB/s"_s},
-        {"a byte under 851 KB/s", 851 * 1024 - 1, u"850 KB/s"_s},
         {"a tenth of a byte under 1 MB/s", 1048575.9, u"1023 KB/s"_s},
         {"1 MB/s", 1048576, u"1.0 MB/s"_s},
         {"a byte under 1.1 MB/s", 1153433, u"1.0 MB/s"_s},
         {"1.1 MB/s", 1153434, u"1.1 MB/s"_s},
-        {"over a thousand MB/s", 1073689395, u"1023.9 MB/s"_s},
     };
     for (const auto &c : cases)
         EXPECT_EQ(speedText(c.bytesPerSecond), c.expected) << c.name;
@@ -143,9 +139,7 @@ TEST(Rate, TimeLeftText)
     } cases[] = {
         {"nothing left", 0, 1000, {}},
         {"speed 0", 1000, 0, {}},
-        {"speed below 0", 1000, -1, {}},
         {"speed not a number", 1000, std::nan(""), {}},
-        {"speed infinite", 1000, std::numeric_limits<double>::infinity(), {}},
         {"a part of a second is a second", 1, 1000, u"1초"_s},
         {"59 s", 59000, 1000, u"59초"_s},
         {"a byte over 59 s is a minute", 59001, 1000, u"1분"_s},
@@ -154,30 +148,12 @@ TEST(Rate, TimeLeftText)
         {"59 min 59 s", 3599000, 1000, u"59분 59초"_s},
         {"a byte over 59 min 59 s is an hour", 3599001, 1000, u"1시간"_s},
         {"a second over an hour is a minute over", 3600001, 1000, u"1시간 1분"_s},
-        {"1 h 1 min", 3660000, 1000, u"1시간 1분"_s},
         {"a second over 1 h 1 min", 3661000, 1000, u"1시간 2분"_s},
         {"1 h 59 min", 7140000, 1000, u"1시간 59분"_s},
         {"a second over 1 h 59 min carries into the hours", 7141000, 1000, u"2시간"_s},
-        {"a second over 2 h", 7201000, 1000, u"2시간 1분"_s},
     };
     for (const auto &c : cases)
         EXPECT_EQ(timeLeftText(c.bytesLeft, c.bytesPerSecond), c.expected) << c.name;
-}
-
-// The size label writes "1,024.00 MB" for a GB file; the part done matches it.
-TEST(Rate, MegabytesText)
-{
-    const struct {
-        const char *name;
-        std::int64_t bytes;
-        QString expected;
-    } cases[] = {
-        {"3.2 MB rounds to the nearest hundredth", 3355443, u"3.20"_s},
-        {"7.5 MB", 7864320, u"7.50"_s},
-        {"1 GB", 1073741824, u"1,024.00"_s},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(megabytesText(c.bytes), c.expected) << c.name;
 }
 
 }  // namespace
