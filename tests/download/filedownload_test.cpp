@@ -1,6 +1,7 @@
 #include "download/downloadline.h"
 
 #include "tests/support/awaiting.h"
+#include "tests/support/controls.h"
 #include "tests/support/folder.h"
 #include "tests/support/localserver.h"
 
@@ -24,17 +25,10 @@ namespace {
 using namespace plimo;
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
+using test::bodyOf;
 using test::Files;
-using Shown = std::vector<std::pair<QString, MessageStyle>>;
-
-// The same n bytes every time; a chunk that is lost, repeated or moved shows.
-QByteArray bodyOf(qsizetype n)
-{
-    QByteArray body(n, '\0');
-    for (qsizetype i = 0; i < body.size(); ++i)
-        body[i] = static_cast<char>(i % 251);
-    return body;
-}
+using test::RecordingControls;
+using Shown = test::RecordingControls::Shown;
 
 QByteArray okHead(qsizetype length)
 {
@@ -47,37 +41,6 @@ const QString NotFound = u"서버가 파일을 주지 않았습니다 (응답 40
               Unreachable = u"서버에 연결할 수 없습니다."_s,
               Lost = u"서버와의 연결이 끊겼습니다."_s, Slow = u"서버가 너무 느립니다."_s,
               NoFolder = u"폴더에 저장할 수 없습니다."_s;
-
-class RecordingControls final : public DownloadControls {
-public:
-    explicit RecordingControls(QString folder = {}) : folder(std::move(folder)) {}
-
-    QString address, folder;
-    std::vector<int> bar;
-    QStringList sizeTexts, percentTexts;
-    Shown messages;
-    MessageAnswer answer = MessageAnswer::Yes;  // to the question of replacing
-    QString failure;                            // the reason the bar shows, "" for none
-    std::function<void(int)> onProgress;        // called with each value the bar gets
-
-    QString selectedAddress() const override { return address; }
-    QString destinationFolder() const override { return folder; }
-    void setProgressValue(int percent) override
-    {
-        bar.push_back(percent);
-        if (onProgress)
-            onProgress(percent);
-    }
-    int progressValue() const override { return bar.empty() ? 100 : bar.back(); }
-    void setSizeText(const QString &text) override { sizeTexts << text; }
-    void setPercentText(const QString &text) override { percentTexts << text; }
-    void showFailure(const QString &reason) override { failure = reason; }
-    MessageAnswer showMessage(const QString &text, MessageStyle style) override
-    {
-        messages.emplace_back(text, style);
-        return style == MessageStyle::YesNoInformation ? answer : MessageAnswer::Ok;
-    }
-};
 
 // A server of a few lines on the test's own thread, for answers no server
 // library would write and for steps taken while the download awaits its

@@ -1,6 +1,7 @@
 #include "download/downloadline.h"
 #include "download/partfile.h"
 #include "download/resume.h"
+#include "tests/support/controls.h"
 #include "tests/support/folder.h"
 #include "tests/support/localserver.h"
 #include "ui/downloadlist.h"
@@ -28,15 +29,7 @@ namespace {
 
 constexpr int Patience = 20'000;  // ms; sanitizer builds on a loaded machine are slow
 
-QByteArray song()
-{
-    QByteArray body(4096, '\0');
-    for (qsizetype i = 0; i < body.size(); ++i)
-        body[i] = static_cast<char>(i % 251);
-    return body;
-}
-
-// Answers /gone.mp3 with 404 and any other path with song(). While holding,
+// Answers /gone.mp3 with 404 and any other path with plimo::test::bodyOf(4096). While holding,
 // the body of /held.mp3 stops halfway, so that download runs until it is
 // cancelled.
 struct FileServer {
@@ -46,9 +39,10 @@ struct FileServer {
         server.http().Get(".*", [this](const auto &request, auto &response) {
             const bool held = request.path == "/held.mp3";
             response.set_content_provider(
-                song().size(), "audio/mpeg",
+                plimo::test::bodyOf(4096).size(), "audio/mpeg",
                 [this, held](std::size_t offset, std::size_t, httplib::DataSink &sink) {
-                    const QByteArray body = song(), half = body.left(body.size() / 2);
+                    const QByteArray body = plimo::test::bodyOf(4096),
+                                     half = body.left(body.size() / 2);
                     if (offset == 0)
                         return sink.write(half.data(), half.size());
                     while (held && holding)
@@ -63,24 +57,6 @@ struct FileServer {
 
     std::atomic<bool> holding = true;
     plimo::test::LocalServer server;
-};
-
-// The main window's side of the line: what a click takes.
-class Controls final : public plimo::DownloadControls {
-public:
-    QString address, folder;
-
-    QString selectedAddress() const override { return address; }
-    QString destinationFolder() const override { return folder; }
-    void setProgressValue(int) override {}
-    int progressValue() const override { return 0; }
-    void setSizeText(const QString &) override {}
-    void setPercentText(const QString &) override {}
-    void showFailure(const QString &) override {}
-    plimo::MessageAnswer showMessage(const QString &, plimo::MessageStyle) override
-    {
-        return plimo::MessageAnswer::Yes;
-    }
 };
 
 // A failed download, a held one running and one waiting behind it, in two
@@ -116,7 +92,7 @@ struct Scene {
     QTemporaryDir dir;
     const QString here = dir.path() + u"/받은 곳/"_s, other = dir.path() + u"/다른 곳/"_s;
     FileServer server;
-    Controls controls;
+    plimo::test::RecordingControls controls;
     plimo::Inet inet;
     DownloadLine line{controls, inet};
     QWidget window;
@@ -211,13 +187,15 @@ void DownloadListTest::buttonsCancelRetryAndRemove()
     QTest::keyClick(scene.table, Qt::Key_Delete);
     QTRY_VERIFY_WITH_TIMEOUT(scene.line.isIdle(), Patience);
     QCOMPARE(scene.line.state(1), DownloadState::Cancelled);
-    QCOMPARE(plimo::test::files(scene.here), (Files{{u"later.mp3"_s, song()}}));
+    QCOMPARE(plimo::test::files(scene.here), (Files{{u"later.mp3"_s, plimo::test::bodyOf(4096)}}));
 
     scene.server.holding = false;
     QVERIFY(!scene.cancel->isEnabled() && scene.retry->isEnabled());
     QTest::mouseClick(scene.retry, Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(plimo::test::files(scene.here),
-                              (Files{{u"held.mp3"_s, song()}, {u"later.mp3"_s, song()}}), Patience);
+                              (Files{{u"held.mp3"_s, plimo::test::bodyOf(4096)},
+                                     {u"later.mp3"_s, plimo::test::bodyOf(4096)}}),
+                              Patience);
 
     QTest::keyClick(scene.table, Qt::Key_PageUp);
     QTest::mouseClick(scene.remove, Qt::LeftButton);
