@@ -423,9 +423,14 @@ void Form1Test::downloadsLineUpAndTheBarsMenuCancelsAndOpens()
         QTRY_VERIFY2_WITH_TIMEOUT(running.match(bar->toolTip()).hasMatch(),
                                   qPrintable(bar->toolTip()), Patience);
         QCOMPARE(bar->accessibleDescription(), bar->toolTip());
+        // A click while one runs waits too, and starts nothing beside it.
+        shown.setText(u"Text3"_s, portal.server.url(u"/flow1000.wav"_s));
+        shown.click(u"Command3"_s);
+        QTRY_VERIFY(bar->toolTip().endsWith(u" · 대기 중 2개"_s));
         chooseFromBarMenu(bar, cancel);
         QTRY_VERIFY_WITH_TIMEOUT(shown.form.line().isIdle(), Patience);
-        QCOMPARE(plimo::test::files(folder), (Files{{u"flow3000.wav"_s, QByteArray(3000, 'w')}}));
+        QCOMPARE(plimo::test::files(folder), (Files{{u"flow3000.wav"_s, QByteArray(3000, 'w')},
+                                                    {u"flow1000.wav"_s, QByteArray(1000, 'w')}}));
         QCOMPARE(bar->toolTip(), QString());
         QTRY_COMPARE(shown.text(u"Label2"_s), u"100 %"_s);
 
