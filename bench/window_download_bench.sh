@@ -93,7 +93,9 @@ start_window() {
   sessions=$((sessions + 1))
   probe_out=$folder/probe.$sessions
   : >"$probe_out"
-  (cd "$folder/window" && exec env http_proxy="$proxy" QT_QPA_PLATFORM=xcb LD_PRELOAD="$probe" \
+  # Settings of its own: a remembered folder would take the file elsewhere.
+  (cd "$folder/window" && exec env http_proxy="$proxy" XDG_CONFIG_HOME="$folder/config" \
+    QT_QPA_PLATFORM=xcb LD_PRELOAD="$probe" \
     PLIMO_PROBE_OUT="$probe_out" "$@" "$build/app/plimomp3" >"$folder/window.log" 2>&1) &
   window_pid=$!
   pids+=("$window_pid")

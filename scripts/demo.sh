@@ -74,6 +74,9 @@ run_window() {
   cd "$work/downloads"
   unset https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
   export http_proxy="http://127.0.0.1:$port"
+  # The folder the window remembers stays with the demo, not in the user's
+  # own settings, so the demo's downloads folder is never offered later.
+  export XDG_CONFIG_HOME="$work/config"
   exec "$app"
 }
 
