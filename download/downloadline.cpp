@@ -173,9 +173,8 @@ qsizetype DownloadLine::nextWaiting() const
 QCoro::Task<> DownloadLine::runNext()
 {
     const qsizetype index = nextWaiting();
-    if (m_running || m_stopped || index < 0)
+    if (m_runningId != 0 || m_stopped || index < 0)
         co_return;
-    m_running = true;
     Row &row = m_rows[index];
     m_runningId = row.id;
     row.size = -1;
@@ -192,7 +191,6 @@ QCoro::Task<> DownloadLine::runNext()
     m_refresh.stop();
     finishRow(indexOf(m_runningId), outcome);
     m_runningId = 0;
-    m_running = false;
     updateSummary();
     startSoon();
     if (isIdle())

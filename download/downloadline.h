@@ -155,8 +155,7 @@ private:
     std::vector<Row> m_rows;
     std::uint64_t m_nextId = 1;
     std::uint64_t m_nextTurn = 1;
-    std::uint64_t m_runningId = 0;  // 0: none
-    bool m_running = false;
+    std::uint64_t m_runningId = 0;  // 0: none runs
     bool m_stopped = false;
     QString m_lastSavedFolder;
     QString m_lastFailure;  // shown in the summary until the next download starts

@@ -137,7 +137,7 @@ bool DownloadLine::hasCurrent() const
 
 bool DownloadLine::isIdle() const
 {
-    return !m_running && countOf(DownloadState::Waiting) == 0;
+    return m_runningId == 0 && countOf(DownloadState::Waiting) == 0;
 }
 
 QString DownloadLine::lastSavedFolder() const

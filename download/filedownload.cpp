@@ -117,11 +117,6 @@ QCoro::Task<DownloadOutcome> FileDownload::run(DownloadOrder order)
     co_return DownloadOutcome{DownloadOutcome::Kind::Failed, failureReason(*failure)};
 }
 
-bool FileDownload::isRunning() const
-{
-    return m_running;
-}
-
 void FileDownload::stop()
 {
     if (!m_running)
@@ -284,12 +279,6 @@ QString FileDownload::failureReason(const Error &error) const
         // answer it kept the file out of reach, after it it cut the body off.
         return m_stage == Stage::Requesting ? cannotConnectText() : connectionLostText();
     }
-}
-
-void FileDownload::throwIfStopped() const
-{
-    if (m_stopRequested)
-        throw Error(errc::Cancelled, QStringLiteral("the download was stopped"));
 }
 
 }  // namespace plimo

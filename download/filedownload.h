@@ -116,7 +116,6 @@ public:
     // outlive the task; stop() ends it early. One at a time.
     QCoro::Task<DownloadOutcome> run(DownloadOrder order);
 
-    bool isRunning() const;
     // Ends a running download before this returns where it awaits the
     // network, else at its next step: nothing is left half-written, no
     // further request is made, and the outcome is Cancelled.
@@ -133,7 +132,6 @@ private:
     QCoro::Task<> receiveBody(PartFile &file);
     void showProgress();
     QString failureReason(const Error &error) const;
-    void throwIfStopped() const;
 
     // How far the download got: a transfer failure reads by when it came.
     enum class Stage { Requesting, Receiving };
